@@ -1,0 +1,194 @@
+// Checking, measuring, naming and writing Buffalo-tagged firmware images.
+#include "buffalo_image.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <random>
+#include <system_error>
+
+namespace {
+
+constexpr std::size_t kCopyBlockSize = 64 * 1024;
+
+// Returns "<what>: <the system's reason for err>".
+std::string SystemError(std::string_view what, int err) {
+  std::string message(what);
+  message += ": ";
+  // errno 0 would read "Success", which no failure message may say.
+  message += err != 0 ? std::strerror(err) : "unknown error";
+  return message;
+}
+
+// Creates a new, empty file with a unique name beside `outfilename` and
+// opens it for writing. It gets the mode a plain create would give it.
+std::FILE* CreateTempFile(const std::string& outfilename, std::string* temp,
+                          std::string* error) {
+  static constexpr char kLetters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+  std::minstd_rand random(static_cast<std::minstd_rand::result_type>(
+      getpid() ^ std::chrono::steady_clock::now().time_since_epoch().count()));
+  std::uniform_int_distribution<std::size_t> pick(0, sizeof kLetters - 2);
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    *temp = outfilename + ".tmp";
+    for (int i = 0; i < 6; ++i) *temp += kLetters[pick(random)];
+    const int fd =
+        open(temp->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0) {
+      if (errno == EEXIST) continue;
+      *error = SystemError("cannot create a temporary file", errno);
+      return nullptr;
+    }
+    std::FILE* outfile = fdopen(fd, "wb");
+    if (outfile == nullptr) {
+      *error = SystemError("cannot create a temporary file", errno);
+      close(fd);
+      unlink(temp->c_str());
+    }
+    return outfile;
+  }
+  *error = SystemError("cannot create a temporary file", EEXIST);
+  return nullptr;
+}
+
+// Writes all of `data` to `outfile`.
+bool WriteAll(std::FILE* outfile, const char* data, std::size_t size,
+              std::string* error) {
+  errno = 0;
+  // Some streams report a failed write only through the error flag.
+  if (std::fwrite(data, 1, size, outfile) != size || std::ferror(outfile)) {
+    *error = SystemError("write failed", errno);
+    return false;
+  }
+  return true;
+}
+
+// Flushes `outfile` and waits until its bytes are on disk, so that the
+// rename can never publish a file whose contents are still in flight.
+bool FlushToDisk(std::FILE* outfile, std::string* error) {
+  errno = 0;
+  if (std::fflush(outfile) != 0) {
+    *error = SystemError("write failed", errno);
+    return false;
+  }
+  if (fsync(fileno(outfile)) != 0) {
+    *error = SystemError("sync failed", errno);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+SizeStatus FileSize(const char* szFileName, std::int64_t* size) {
+  struct stat st {};
+  if (stat(szFileName, &st) != 0) return SizeStatus::kNoFile;
+  if (!S_ISREG(st.st_mode)) return SizeStatus::kNotRegular;
+  *size = static_cast<std::int64_t>(st.st_size);
+  return SizeStatus::kOk;
+}
+
+bool CheckImageMagic(std::FILE* infile) {
+  for (const char expected : kImageMagic) {
+    const int c = std::fgetc(infile);
+    if (c == EOF || static_cast<char>(c) != expected) return false;
+  }
+  return true;
+}
+
+bool MakeLengthField(std::int64_t size, LengthField* fsize) {
+  fsize->fill('\0');
+  if (size < 0) return false;
+  const auto result =
+      std::to_chars(fsize->data(), fsize->data() + fsize->size(), size);
+  if (result.ec != std::errc()) {
+    fsize->fill('\0');
+    return false;
+  }
+  return true;
+}
+
+std::string MakeOutputName(std::string_view key) {
+  std::string outfilename = "lk-buffalo-";
+  outfilename += key;
+  outfilename += ".bin";
+  return outfilename;
+}
+
+bool WriteBuffaloImage(std::FILE* outfile, const char* head,
+                       const LengthField& fsize, std::FILE* infile,
+                       std::int64_t size, std::string* error) {
+  std::string header = head;
+  header += "\nfilelen=";
+  header.append(fsize.data(), fsize.size());
+  header += '\n';
+  if (!WriteAll(outfile, header.data(), header.size(), error)) return false;
+
+  // Static so that memory stays flat and the stack small.
+  static char buf[kCopyBlockSize];
+  std::int64_t counter = 0;
+  while (counter < size) {
+    const auto want = static_cast<std::size_t>(
+        std::min<std::int64_t>(size - counter, kCopyBlockSize));
+    errno = 0;
+    const std::size_t got = std::fread(buf, 1, want, infile);
+    if (got < want && std::ferror(infile)) {
+      *error = SystemError("cannot read the input file", errno);
+      return false;
+    }
+    if (!WriteAll(outfile, buf, got, error)) return false;
+    counter += static_cast<std::int64_t>(got);
+    if (got < want) {
+      *error = "the input file ended after " + std::to_string(counter) +
+               " of " + std::to_string(size) +
+               " bytes (it changed while being read)";
+      return false;
+    }
+  }
+  // The header states `size`; an input that has grown since it was measured
+  // would be cut short without a word.
+  errno = 0;
+  if (std::fgetc(infile) != EOF) {
+    *error = "the input file grew beyond " + std::to_string(size) +
+             " bytes (it changed while being read)";
+    return false;
+  }
+  if (std::ferror(infile)) {
+    *error = SystemError("cannot read the input file", errno);
+    return false;
+  }
+  return true;
+}
+
+bool SaveBuffaloImage(const std::string& outfilename, const char* head,
+                      const LengthField& fsize, std::FILE* infile,
+                      std::int64_t size, std::string* error) {
+  std::string temp;
+  std::FILE* outfile = CreateTempFile(outfilename, &temp, error);
+  if (outfile == nullptr) return false;
+
+  bool ok = WriteBuffaloImage(outfile, head, fsize, infile, size, error) &&
+            FlushToDisk(outfile, error);
+  errno = 0;
+  // The last buffered write may fail only here.
+  if (std::fclose(outfile) != 0 && ok) {
+    *error = SystemError("write failed", errno);
+    ok = false;
+  }
+  if (ok) {
+    std::error_code ec;
+    std::filesystem::rename(temp, outfilename, ec);
+    if (ec) {
+      *error = "cannot replace it: " + ec.message();
+      ok = false;
+    }
+  }
+  if (!ok) unlink(temp.c_str());
+  return ok;
+}

@@ -1,0 +1,309 @@
+// Tests of the magic check, the sizes, the output name and the image writer.
+#include "buffalo_image.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <limits>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "test_util.h"
+
+namespace {
+
+using test::Header;
+using test::ListDir;
+using test::MakeImage;
+using test::ReadFile;
+using test::ScratchDir;
+using test::WriteFile;
+
+using namespace std::string_literals;
+using namespace std::string_view_literals;
+
+constexpr char kHead[] = "WZR-RS-G54 2.32 1.01";
+
+struct FileCloser {
+  void operator()(std::FILE* file) const { std::fclose(file); }
+};
+using File = std::unique_ptr<std::FILE, FileCloser>;
+
+// Writes `bytes` to the file "input" in `dir` and opens it for reading.
+File OpenBytes(const ScratchDir& dir, std::string_view bytes) {
+  const auto path = dir / "input";
+  WriteFile(path, bytes);
+  return File(std::fopen(path.c_str(), "rb"));
+}
+
+LengthField Field(std::int64_t size) {
+  LengthField fsize{};
+  EXPECT_TRUE(MakeLengthField(size, &fsize)) << size;
+  return fsize;
+}
+
+TEST(CheckImageMagicTest, AcceptsOnlyTheExactMagicAndStopsAtTheFirstMismatch) {
+  const struct {
+    std::string_view bytes;
+    bool valid;
+    long bytes_read;
+  } cases[] = {
+      {"HDR0", true, 4},      {"HDR0\x01\x1c\x00\x00", true, 4},
+      {"", false, 0},         {"H", false, 1},
+      {"HDR", false, 3},      {"hdr0", false, 1},
+      {"HDr0", false, 3},     {"HDR1", false, 4},
+      {"HXR0", false, 2},     {"xHDR0", false, 1},
+      {"\0HDR0"sv, false, 1}, {"0RDH", false, 1},
+  };
+  ScratchDir dir;
+  for (const auto& c : cases) {
+    File infile = OpenBytes(dir, c.bytes);
+    ASSERT_TRUE(infile);
+    EXPECT_EQ(CheckImageMagic(infile.get()), c.valid) << '"' << c.bytes << '"';
+    EXPECT_EQ(std::ftell(infile.get()), c.bytes_read) << '"' << c.bytes << '"';
+  }
+}
+
+TEST(MakeLengthFieldTest, WritesDigitsThenZeroBytes) {
+  const struct {
+    std::int64_t size;
+    std::string_view field;
+  } cases[] = {
+      {0, "0\0\0\0\0\0\0"sv}, {4, "4\0\0\0\0\0\0"sv}, {9, "9\0\0\0\0\0\0"sv},
+      {10, "10\0\0\0\0\0"sv}, {99999, "99999\0\0"sv}, {100000, "100000\0"sv},
+      {999999, "999999\0"sv}, {1000000, "1000000"},   {1234567, "1234567"},
+      {9999999, "9999999"},
+  };
+  for (const auto& c : cases) {
+    LengthField fsize;
+    fsize.fill('x');
+    ASSERT_TRUE(MakeLengthField(c.size, &fsize)) << c.size;
+    EXPECT_EQ(std::string_view(fsize.data(), fsize.size()), c.field) << c.size;
+  }
+}
+
+TEST(MakeLengthFieldTest, RefusesSizesThatDoNotFit) {
+  const std::int64_t sizes[] = {kMaxImageSize + 1,
+                                12345678,
+                                5LL << 30,
+                                std::numeric_limits<std::int64_t>::max(),
+                                -1,
+                                std::numeric_limits<std::int64_t>::min()};
+  for (std::int64_t size : sizes) {
+    LengthField fsize;
+    fsize.fill('x');
+    EXPECT_FALSE(MakeLengthField(size, &fsize)) << size;
+    EXPECT_EQ(std::string_view(fsize.data(), fsize.size()), "\0\0\0\0\0\0\0"s)
+        << size;
+  }
+}
+
+TEST(MakeOutputNameTest, PutsTheKeyIntoTheName) {
+  EXPECT_EQ(MakeOutputName("wzr-rs-g54"), "lk-buffalo-wzr-rs-g54.bin");
+  EXPECT_EQ(MakeOutputName("wli-tx4-g54hp"), "lk-buffalo-wli-tx4-g54hp.bin");
+  EXPECT_EQ(MakeOutputName("wli-tx4-g54hp").size(), 28u);
+}
+
+TEST(FileSizeTest, MeasuresRegularFilesOnly) {
+  ScratchDir dir;
+  WriteFile(dir / "image", MakeImage(12345));
+  WriteFile(dir / "empty", "");
+  std::int64_t size = -1;
+  EXPECT_EQ(FileSize((dir / "image").c_str(), &size), SizeStatus::kOk);
+  EXPECT_EQ(size, 12345);
+  EXPECT_EQ(FileSize((dir / "empty").c_str(), &size), SizeStatus::kOk);
+  EXPECT_EQ(size, 0);
+
+  size = -1;
+  EXPECT_EQ(FileSize((dir / "absent").c_str(), &size), SizeStatus::kNoFile);
+  EXPECT_EQ(FileSize("", &size), SizeStatus::kNoFile);
+  EXPECT_EQ(FileSize((dir / "image/x").c_str(), &size), SizeStatus::kNoFile);
+  EXPECT_EQ(FileSize(dir.path().c_str(), &size), SizeStatus::kNotRegular);
+  EXPECT_EQ(FileSize("/dev/null", &size), SizeStatus::kNotRegular);
+  ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);
+  EXPECT_EQ(FileSize((dir / "fifo").c_str(), &size), SizeStatus::kNotRegular);
+  EXPECT_EQ(size, -1);
+}
+
+TEST(FileSizeTest, MeasuresPastFourGigabytes) {
+  ScratchDir dir;
+  const auto path = dir / "sparse";
+  WriteFile(path, "HDR0");
+  const std::int64_t big = (5LL << 30) + 3;
+  ASSERT_EQ(truncate(path.c_str(), big), 0);
+  std::int64_t size = 0;
+  EXPECT_EQ(FileSize(path.c_str(), &size), SizeStatus::kOk);
+  EXPECT_EQ(size, big);
+}
+
+class WriteBuffaloImageTest : public testing::Test {
+ protected:
+  // Writes the image for `input` claiming `size` bytes into a fresh file;
+  // returns whether that worked and leaves the bytes in `written`.
+  bool Write(std::string_view input, std::int64_t size, std::string* written,
+             std::string* error) {
+    File infile = OpenBytes(dir_, input);
+    const auto out_path = dir_ / "out";
+    File outfile(std::fopen(out_path.c_str(), "wb"));
+    const bool ok = WriteBuffaloImage(outfile.get(), kHead, Field(size),
+                                      infile.get(), size, error);
+    outfile.reset();
+    *written = ReadFile(out_path);
+    return ok;
+  }
+
+  ScratchDir dir_;
+};
+
+TEST_F(WriteBuffaloImageTest, WritesHeaderThenTheWholeInput) {
+  const std::int64_t sizes[] = {4,      5, 99999, 65536, 65537, 3 * 65536 + 17,
+                                1000000};
+  for (std::int64_t size : sizes) {
+    const std::string input =
+        MakeImage(static_cast<std::size_t>(size), static_cast<unsigned>(size));
+    std::string written, error;
+    ASSERT_TRUE(Write(input, size, &written, &error)) << size << ": " << error;
+    LengthField fsize = Field(size);
+    EXPECT_TRUE(written ==
+                Header(kHead, std::string_view(fsize.data(), 7)) + input)
+        << size;
+  }
+}
+
+TEST_F(WriteBuffaloImageTest, WritesEveryByteValueUnchanged) {
+  std::string input = "HDR0";
+  for (int repeat = 0; repeat < 3; ++repeat) {
+    for (int b = 0; b < 256; ++b) input += static_cast<char>(b);
+  }
+  input += "\r\n\x1a\n\r\0"s;
+  std::string written, error;
+  ASSERT_TRUE(
+      Write(input, static_cast<std::int64_t>(input.size()), &written, &error))
+      << error;
+  EXPECT_TRUE(written == Header(kHead, "778\0\0\0\0"s) + input);
+}
+
+TEST_F(WriteBuffaloImageTest, FailsWhenTheInputIsNotTheMeasuredSize) {
+  const struct {
+    std::size_t actual;
+    std::int64_t claimed;
+    std::string_view error;
+  } cases[] = {
+      {10, 11,
+       "the input file ended after 10 of 11 bytes (it changed while being "
+       "read)"},
+      {4, 200000,
+       "the input file ended after 4 of 200000 bytes (it changed while being "
+       "read)"},
+      {200000, 100000,
+       "the input file grew beyond 100000 bytes (it changed while being "
+       "read)"},
+      {5, 4,
+       "the input file grew beyond 4 bytes (it changed while being read)"},
+  };
+  for (const auto& c : cases) {
+    std::string written, error;
+    EXPECT_FALSE(Write(MakeImage(c.actual), c.claimed, &written, &error))
+        << c.actual << " vs " << c.claimed;
+    EXPECT_EQ(error, c.error) << c.actual << " vs " << c.claimed;
+  }
+}
+
+TEST_F(WriteBuffaloImageTest, ReportsAReadError) {
+  // Reading a directory fails with EISDIR on Linux: a real read error.
+  File infile(std::fopen(dir_.path().c_str(), "rb"));
+  ASSERT_TRUE(infile);
+  File outfile(std::fopen((dir_ / "out").c_str(), "wb"));
+  std::string error;
+  EXPECT_FALSE(WriteBuffaloImage(outfile.get(), kHead, Field(100), infile.get(),
+                                 100, &error));
+  EXPECT_EQ(error, "cannot read the input file: Is a directory");
+}
+
+TEST_F(WriteBuffaloImageTest, ReportsAFullDisk) {
+  File infile = OpenBytes(dir_, MakeImage(200000));
+  File outfile(std::fopen("/dev/full", "wb"));
+  ASSERT_TRUE(outfile);
+  std::string error;
+  EXPECT_FALSE(WriteBuffaloImage(outfile.get(), kHead, Field(200000),
+                                 infile.get(), 200000, &error));
+  EXPECT_EQ(error, "write failed: No space left on device");
+}
+
+// A sink that takes `capacity` bytes and then fails like a full disk.
+struct FailingSink {
+  std::size_t capacity;
+  std::string taken;
+};
+
+ssize_t FailingWrite(void* cookie, const char* data, std::size_t size) {
+  auto* sink = static_cast<FailingSink*>(cookie);
+  const std::size_t room = sink->capacity - sink->taken.size();
+  sink->taken.append(data, std::min(room, size));
+  if (size > room) {
+    errno = ENOSPC;
+    return -1;
+  }
+  return static_cast<ssize_t>(size);
+}
+
+TEST_F(WriteBuffaloImageTest, StopsWhereTheSinkFails) {
+  const std::string input = MakeImage(300000);
+  const std::size_t capacities[] = {0, 10, 36, 37, 38, 65536, 100000, 300036};
+  for (std::size_t capacity : capacities) {
+    FailingSink sink{capacity, {}};
+    File outfile(
+        fopencookie(&sink, "wb", {nullptr, FailingWrite, nullptr, nullptr}));
+    ASSERT_TRUE(outfile);
+    // Unbuffered, so that the failure shows at the write that meets it.
+    std::setvbuf(outfile.get(), nullptr, _IONBF, 0);
+    File infile = OpenBytes(dir_, input);
+    std::string error;
+    EXPECT_FALSE(WriteBuffaloImage(outfile.get(), kHead, Field(300000),
+                                   infile.get(), 300000, &error))
+        << capacity;
+    EXPECT_EQ(error, "write failed: No space left on device") << capacity;
+    EXPECT_EQ(sink.taken.size(), capacity);
+  }
+}
+
+class SaveBuffaloImageTest : public testing::Test {
+ protected:
+  ScratchDir dir_;
+  const std::string outfilename_ = (dir_ / "lk-buffalo-x.bin").string();
+};
+
+TEST_F(SaveBuffaloImageTest, ReplacesTheOutputAndLeavesNothingElse) {
+  WriteFile(outfilename_, "an earlier, longer output file " + MakeImage(999));
+  const std::string input = MakeImage(70000);
+  File infile = OpenBytes(dir_, input);
+  std::string error;
+  ASSERT_TRUE(SaveBuffaloImage(outfilename_, kHead, Field(70000), infile.get(),
+                               70000, &error))
+      << error;
+  EXPECT_TRUE(ReadFile(outfilename_) == Header(kHead, "70000\0\0"s) + input);
+  EXPECT_EQ(ListDir(dir_.path()),
+            (std::vector<std::string>{"input", "lk-buffalo-x.bin"}));
+}
+
+TEST_F(SaveBuffaloImageTest, KeepsTheEarlierOutputWhenTheInputChanged) {
+  const std::string earlier = "earlier output";
+  WriteFile(outfilename_, earlier);
+  File infile = OpenBytes(dir_, MakeImage(70000));
+  std::string error;
+  EXPECT_FALSE(SaveBuffaloImage(outfilename_, kHead, Field(70001), infile.get(),
+                                70001, &error));
+  EXPECT_EQ(error,
+            "the input file ended after 70000 of 70001 bytes (it changed "
+            "while being read)");
+  EXPECT_EQ(ReadFile(outfilename_), earlier);
+  EXPECT_EQ(ListDir(dir_.path()),
+            (std::vector<std::string>{"input", "lk-buffalo-x.bin"}));
+}
+
+}  // namespace

@@ -1,0 +1,368 @@
+// End-to-end tests: the built tool run in a fresh directory, checked by its
+// console output, exit status, output bytes and the files it leaves.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "test_util.h"
+
+namespace {
+
+using test::Header;
+using test::ListDir;
+using test::MakeImage;
+using test::ReadFile;
+using test::RunOptions;
+using test::RunResult;
+using test::ScratchDir;
+using test::WriteFile;
+
+using namespace std::string_literals;
+using namespace std::string_view_literals;
+using Names = std::vector<std::string>;
+
+constexpr char kUsage[] =
+    "\n tagwrap v0.2 - add Buffalo header to input file\n\n"
+    " usage:\n\n"
+    "tagwrap inputfile model\n\n\n"
+    " inputfile: generic larkos build\n\n"
+    " supported model strings:\n\n"
+    "  wla-g54\n"
+    "  wla-g54c\n"
+    "  wla2-g54c\n"
+    "  wla2-g54l\n"
+    "  wbr-g54\n"
+    "  wbr2-g54\n"
+    "  wbr2-g54s\n"
+    "  wli-tx4-g54hp\n"
+    "  wli3-tx1-g54\n"
+    "  wzr-rs-g54\n";
+
+constexpr char kHead[] = "WZR-RS-G54 2.32 1.01";
+constexpr char kOutput[] = "lk-buffalo-wzr-rs-g54.bin";
+
+std::string Selected(std::string_view key) {
+  return "\nSelected model: " + std::string(key) + "\n";
+}
+
+std::string Success(std::string_view key, std::int64_t size) {
+  return Selected(key) + "input file size = " + std::to_string(size) +
+         "\nFile lk-buffalo-" + std::string(key) +
+         ".bin written with added Buffalo header";
+}
+
+std::string WriteFailed(std::int64_t size, std::string_view reason) {
+  return Selected("wzr-rs-g54") + "input file size = " + std::to_string(size) +
+         "\ncould not write " + kOutput + " - " + std::string(reason) + "!\n";
+}
+
+class TagwrapTest : public testing::Test {
+ protected:
+  RunResult Run(const std::vector<std::string>& args, RunOptions options = {}) {
+    options.cwd = dir_.path();
+    return test::RunTagwrap(args, options);
+  }
+
+  // Writes a generic image of `size` bytes as "generic.bin".
+  std::string WriteImage(std::size_t size) {
+    std::string image = MakeImage(size, static_cast<std::uint32_t>(size));
+    WriteFile(dir_ / "generic.bin", image);
+    return image;
+  }
+
+  ScratchDir dir_;
+};
+
+TEST_F(TagwrapTest, PrintsUsageUnlessGivenExactlyTwoArguments) {
+  WriteImage(100);
+  const std::vector<std::string> cases[] = {
+      {},
+      {"generic.bin"},
+      {"generic.bin", "wzr-rs-g54", "extra"},
+      {"generic.bin", "wzr-rs-g54", "", ""},
+  };
+  for (const auto& args : cases) {
+    const RunResult r = Run(args);
+    EXPECT_EQ(r.out, kUsage) << args.size() << " arguments";
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.exit_code, 2) << args.size() << " arguments";
+    EXPECT_EQ(ListDir(dir_.path()), Names{"generic.bin"});
+  }
+}
+
+TEST_F(TagwrapTest, TagsAnImageForEveryModel) {
+  const struct {
+    const char* key;
+    const char* head;
+  } models[] = {
+      {"wla-g54", "WLA-G54 2.05 1.02"},
+      {"wla-g54c", "WLA-B11C 2.20 1.05"},
+      {"wla2-g54c", "WLA2-G54C 2.23 1.05"},
+      {"wla2-g54l", "WLA2-G54L 2.24 1.00"},
+      {"wbr-g54", "WBR-B11 2.20 1.16"},
+      {"wbr2-g54", "WBR2-G54 2.30 6.03"},
+      {"wbr2-g54s", "WBR2-G54S 2.30 6.10"},
+      {"wli-tx4-g54hp", "WLI-TX4-G54HP 2.50 2.03"},
+      {"wli3-tx1-g54", "WLI3-TX1-G54 2.30 1.07"},
+      {"wzr-rs-g54", "WZR-RS-G54 2.32 1.01"},
+  };
+  const std::string image = WriteImage(4321);
+  Names expected_files = {"generic.bin"};
+  for (const auto& m : models) {
+    const RunResult r = Run({"generic.bin", m.key});
+    const std::string output = "lk-buffalo-"s + m.key + ".bin";
+    EXPECT_EQ(r.out, Success(m.key, 4321)) << m.key;
+    EXPECT_EQ(r.err, "") << m.key;
+    EXPECT_EQ(r.exit_code, 0) << m.key;
+    EXPECT_TRUE(ReadFile(dir_ / output) ==
+                Header(m.head, "4321\0\0\0"s) + image)
+        << m.key;
+    expected_files.push_back(output);
+  }
+  std::sort(expected_files.begin(), expected_files.end());
+  EXPECT_EQ(ListDir(dir_.path()), expected_files);
+}
+
+TEST_F(TagwrapTest, WritesTheLengthFieldAtEveryDigitCount) {
+  const struct {
+    std::size_t size;
+    std::string_view field;
+  } cases[] = {
+      {4, "4\0\0\0\0\0\0"sv}, {42, "42\0\0\0\0\0"sv}, {99999, "99999\0\0"sv},
+      {100000, "100000\0"sv}, {999999, "999999\0"sv}, {1000000, "1000000"},
+      {9999999, "9999999"},
+  };
+  for (const auto& c : cases) {
+    const std::string image = WriteImage(c.size);
+    const RunResult r = Run({"generic.bin", "wzr-rs-g54"});
+    EXPECT_EQ(r.out, Success("wzr-rs-g54", static_cast<std::int64_t>(c.size)))
+        << c.size;
+    EXPECT_EQ(r.exit_code, 0) << c.size;
+    const std::string written = ReadFile(dir_ / kOutput);
+    EXPECT_EQ(written.substr(0, 37), Header(kHead, c.field)) << c.size;
+    EXPECT_TRUE(written.substr(37) == image) << c.size;
+    EXPECT_EQ(ListDir(dir_.path()), (Names{"generic.bin", kOutput}));
+  }
+}
+
+TEST_F(TagwrapTest, ReportsEachFailureWithItsMessageAndWritesNothing) {
+  const std::string input_missing =
+      "file N/A - please select valid input file!\n";
+  const std::string input_invalid =
+      "Input file is invalid, please use generic.bin file\n";
+  const std::string not_regular =
+      "input file is not a regular file - please select valid input file!\n";
+  const struct {
+    std::string input_bytes;  // written as "generic.bin"
+    std::string path;
+    std::string key;
+    std::string out;
+  } cases[] = {
+      {"", "absent.bin", "no-such-model",
+       Selected("no-such-model") + input_missing},
+      {"", "", "wzr-rs-g54", Selected("wzr-rs-g54") + input_missing},
+      {"", "generic.bin/x", "wzr-rs-g54",
+       Selected("wzr-rs-g54") + input_missing},
+      {"", "generic.bin", "wzr-rs-g54", Selected("wzr-rs-g54") + input_invalid},
+      {"HDR", "generic.bin", "wzr-rs-g54",
+       Selected("wzr-rs-g54") + input_invalid},
+      {"hdr0 rest", "generic.bin", "wzr-rs-g54",
+       Selected("wzr-rs-g54") + input_invalid},
+      {"HDR1 rest", "generic.bin", "wzr-rs-g54",
+       Selected("wzr-rs-g54") + input_invalid},
+      {"HDR1 rest", "generic.bin", "WZR", Selected("WZR") + input_invalid},
+      {"HDR0", "generic.bin", "WZR-RS-G54",
+       Selected("WZR-RS-G54") +
+           "unknown model WZR-RS-G54 - please select valid model!\n"},
+      {"HDR0", "generic.bin", "wzr-rs-g54 ",
+       Selected("wzr-rs-g54 ") +
+           "unknown model wzr-rs-g54  - please select valid model!\n"},
+      {"HDR0", "generic.bin", "wzr-rs",
+       Selected("wzr-rs") +
+           "unknown model wzr-rs - please select valid model!\n"},
+      {"HDR0", "generic.bin", "",
+       Selected("") + "unknown model  - please select valid model!\n"},
+      {"HDR0", "generic.bin", "%s%n%d",
+       Selected("%s%n%d") +
+           "unknown model %s%n%d - please select valid model!\n"},
+      {"HDR0", ".", "wzr-rs-g54", Selected("wzr-rs-g54") + not_regular},
+      {"HDR0", "/dev/zero", "wzr-rs-g54", Selected("wzr-rs-g54") + not_regular},
+  };
+  for (const auto& c : cases) {
+    WriteFile(dir_ / "generic.bin", c.input_bytes);
+    const RunResult r = Run({c.path, c.key});
+    EXPECT_EQ(r.out, c.out) << c.path << ", " << c.key;
+    EXPECT_EQ(r.err, "") << c.path << ", " << c.key;
+    EXPECT_EQ(r.exit_code, 1) << c.path << ", " << c.key;
+    EXPECT_EQ(ListDir(dir_.path()), Names{"generic.bin"});
+  }
+}
+
+TEST_F(TagwrapTest, RefusesAPipeWithoutReadingIt) {
+  // Nobody writes to this fifo: opening it would hang the run.
+  ASSERT_EQ(mkfifo((dir_ / "fifo").c_str(), 0600), 0);
+  const RunResult r = Run({"fifo", "wzr-rs-g54"});
+  EXPECT_EQ(r.out, Selected("wzr-rs-g54") +
+                       "input file is not a regular file - please select "
+                       "valid input file!\n");
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_EQ(ListDir(dir_.path()), Names{"fifo"});
+}
+
+TEST_F(TagwrapTest, RefusesImagesTooLargeForTheLengthField) {
+  WriteImage(10000000);
+  // A sparse file of 5 GiB is refused by its size, without being read.
+  WriteFile(dir_ / "huge.bin", "HDR0");
+  ASSERT_EQ(truncate((dir_ / "huge.bin").c_str(), 5LL << 30), 0);
+  const struct {
+    const char* path;
+    const char* size;
+  } cases[] = {{"generic.bin", "10000000"}, {"huge.bin", "5368709120"}};
+  for (const auto& c : cases) {
+    const RunResult r = Run({c.path, "wzr-rs-g54"});
+    EXPECT_EQ(r.out, Selected("wzr-rs-g54") + "input file size = " + c.size +
+                         "\ninput file too large - the header's 7-digit "
+                         "length field holds at most 9999999 bytes!\n")
+        << c.path;
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.exit_code, 1) << c.path;
+    EXPECT_EQ(ListDir(dir_.path()), (Names{"generic.bin", "huge.bin"}));
+  }
+}
+
+TEST_F(TagwrapTest, ReplacesAnExistingOutputAndASymlinkAtItsName) {
+  const std::string image = WriteImage(5000);
+  const std::string expected = Header(kHead, "5000\0\0\0"s) + image;
+
+  WriteFile(dir_ / kOutput,
+            "an earlier output, longer than the new one " + MakeImage(9000));
+  RunResult r = Run({"generic.bin", "wzr-rs-g54"});
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_TRUE(ReadFile(dir_ / kOutput) == expected);
+
+  ASSERT_EQ(unlink((dir_ / kOutput).c_str()), 0);
+  WriteFile(dir_ / "victim", "must not be written through a link");
+  ASSERT_EQ(symlink("victim", (dir_ / kOutput).c_str()), 0);
+  r = Run({"generic.bin", "wzr-rs-g54"});
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_EQ(ReadFile(dir_ / "victim"), "must not be written through a link");
+  struct stat st {};
+  ASSERT_EQ(lstat((dir_ / kOutput).c_str(), &st), 0);
+  EXPECT_TRUE(S_ISREG(st.st_mode));
+  EXPECT_TRUE(ReadFile(dir_ / kOutput) == expected);
+  EXPECT_EQ(ListDir(dir_.path()), (Names{"generic.bin", kOutput, "victim"}));
+}
+
+TEST_F(TagwrapTest, GivesTheOutputThePermissionsOfAPlainCreate) {
+  WriteImage(100);
+  const struct {
+    mode_t umask;
+    mode_t mode;
+  } cases[] = {{022, 0644}, {027, 0640}, {077, 0600}, {0, 0666}, {002, 0664}};
+  for (const auto& c : cases) {
+    RunOptions options;
+    options.umask = c.umask;
+    ASSERT_EQ(Run({"generic.bin", "wzr-rs-g54"}, options).exit_code, 0);
+    struct stat st {};
+    ASSERT_EQ(stat((dir_ / kOutput).c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, c.mode) << std::oct << c.umask;
+  }
+}
+
+TEST_F(TagwrapTest, AFailedWriteKeepsTheEarlierOutput) {
+  const std::string earlier = "earlier output";
+  WriteFile(dir_ / kOutput, earlier);
+  WriteImage(1000000);
+  const struct {
+    std::int64_t limit;
+    const char* what;
+  } cases[] = {
+      {0, "at the header"},           {20, "within the header"},
+      {65536, "at a block boundary"}, {500000, "in the middle of the copy"},
+      {1000036, "at the last byte"},
+  };
+  for (const auto& c : cases) {
+    RunOptions options;
+    options.file_size_limit = c.limit;
+    const RunResult r = Run({"generic.bin", "wzr-rs-g54"}, options);
+    EXPECT_EQ(r.out, WriteFailed(1000000, "write failed: File too large"))
+        << c.what;
+    EXPECT_EQ(r.err, "") << c.what;
+    EXPECT_EQ(r.exit_code, 1) << c.what;
+    EXPECT_EQ(ReadFile(dir_ / kOutput), earlier) << c.what;
+    EXPECT_EQ(ListDir(dir_.path()), (Names{"generic.bin", kOutput})) << c.what;
+  }
+}
+
+TEST_F(TagwrapTest, ADirectoryAtTheOutputNameIsLeftAlone) {
+  WriteImage(3000);
+  ASSERT_TRUE(std::filesystem::create_directory(dir_ / kOutput));
+  WriteFile(dir_ / kOutput / "keep", "kept");
+  const RunResult r = Run({"generic.bin", "wzr-rs-g54"});
+  EXPECT_EQ(r.out, WriteFailed(3000, "cannot replace it: Is a directory"));
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_EQ(ListDir(dir_.path()), (Names{"generic.bin", kOutput}));
+  EXPECT_EQ(ReadFile(dir_ / kOutput / "keep"), "kept");
+}
+
+TEST_F(TagwrapTest, ReportsAnOutputThatCannotBeCreated) {
+  ScratchDir input_dir;
+  WriteFile(input_dir / "generic.bin", MakeImage(3000));
+  RunOptions options;
+  options.remove_cwd = true;
+  const RunResult r =
+      Run({(input_dir / "generic.bin").string(), "wzr-rs-g54"}, options);
+  EXPECT_EQ(r.out,
+            WriteFailed(3000,
+                        "cannot create a temporary file: No such file or "
+                        "directory"));
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_EQ(ListDir(input_dir.path()), Names{"generic.bin"});
+}
+
+// A TRX v1 header: magic, total length, CRC-32 of everything after the CRC
+// field, flags and version, three partition offsets; all little-endian.
+std::uint32_t LittleEndian32(std::string_view bytes, std::size_t offset) {
+  std::uint32_t value = 0;
+  for (std::size_t i = 0; i < 4; ++i) {
+    value |= static_cast<std::uint32_t>(
+                 static_cast<unsigned char>(bytes[offset + i]))
+             << (8 * i);
+  }
+  return value;
+}
+
+std::uint32_t TrxCrc(std::string_view bytes) {
+  std::uint32_t crc = 0xffffffff;
+  for (const char c : bytes) {
+    crc ^= static_cast<unsigned char>(c);
+    for (int bit = 0; bit < 8; ++bit) {
+      crc = (crc >> 1) ^ (0xedb88320u & (0u - (crc & 1u)));
+    }
+  }
+  return crc;  // the TRX checksum is not inverted at the end
+}
+
+TEST_F(TagwrapTest, TagsTheShippedSampleImage) {
+  const std::string sample = ReadFile(TAGWRAP_SAMPLE);
+  ASSERT_GE(sample.size(), 28u);
+  EXPECT_EQ(sample.substr(0, 4), "HDR0");
+  EXPECT_EQ(LittleEndian32(sample, 4), sample.size());
+  EXPECT_EQ(LittleEndian32(sample, 8), TrxCrc(sample.substr(12)));
+  EXPECT_EQ(LittleEndian32(sample, 12) >> 16, 1u);
+
+  const RunResult r = Run({TAGWRAP_SAMPLE, "wla-g54"});
+  EXPECT_EQ(r.out,
+            Success("wla-g54", static_cast<std::int64_t>(sample.size())));
+  EXPECT_EQ(r.exit_code, 0);
+  const std::string written = ReadFile(dir_ / "lk-buffalo-wla-g54.bin");
+  EXPECT_TRUE(written.substr(0, 17) == "WLA-G54 2.05 1.02");
+  EXPECT_TRUE(written.substr(34) == sample);
+}
+
+}  // namespace

@@ -1,0 +1,74 @@
+// Scratch directories, files and runs of the built tool, shared by the tests.
+#ifndef TAGWRAP_TEST_UTIL_H_
+#define TAGWRAP_TEST_UTIL_H_
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace test {
+
+namespace fs = std::filesystem;
+
+// A fresh empty directory, removed with its contents when destroyed.
+class ScratchDir {
+ public:
+  ScratchDir();
+  ~ScratchDir();
+  ScratchDir(const ScratchDir&) = delete;
+  ScratchDir& operator=(const ScratchDir&) = delete;
+
+  const fs::path& path() const { return path_; }
+  fs::path operator/(std::string_view name) const { return path_ / name; }
+
+ private:
+  fs::path path_;
+};
+
+// Writes `bytes` to `path`, replacing it.
+void WriteFile(const fs::path& path, std::string_view bytes);
+
+// Returns the whole content of `path`, or "<missing>" when it cannot be read.
+std::string ReadFile(const fs::path& path);
+
+// Returns the sorted names of the entries in `dir`.
+std::vector<std::string> ListDir(const fs::path& dir);
+
+// Returns a `size`-byte generic image: the magic, then bytes from `seed`.
+std::string MakeImage(std::size_t size, std::uint32_t seed = 1);
+
+// Returns the header tagwrap writes for `head` and `length_field`.
+std::string Header(std::string_view head, std::string_view length_field);
+
+// How to start the tool.
+struct RunOptions {
+  fs::path cwd;
+  // Remove `cwd` after entering it, so that nothing can be created there.
+  bool remove_cwd = false;
+  mode_t umask = 022;
+  // RLIMIT_FSIZE in bytes, with SIGXFSZ ignored; negative for none.
+  std::int64_t file_size_limit = -1;
+  // Program and arguments to run the tool under, such as strace.
+  std::vector<std::string> wrapper;
+};
+
+// What a run of the tool did.
+struct RunResult {
+  int exit_code = -1;  // -1 when it died by a signal
+  int signal = 0;      // the signal that ended it, or 0
+  std::string out;
+  std::string err;
+};
+
+// Runs the built tool with `args` and waits for it.
+RunResult RunTagwrap(const std::vector<std::string>& args,
+                     const RunOptions& options);
+
+}  // namespace test
+
+#endif  // TAGWRAP_TEST_UTIL_H_
