@@ -69,21 +69,6 @@ bool WriteAll(std::FILE* outfile, const char* data, std::size_t size,
   return true;
 }
 
-// Flushes `outfile` and waits until its bytes are on disk, so that the
-// rename can never publish a file whose contents are still in flight.
-bool FlushToDisk(std::FILE* outfile, std::string* error) {
-  errno = 0;
-  if (std::fflush(outfile) != 0) {
-    *error = SystemError("write failed", errno);
-    return false;
-  }
-  if (fsync(fileno(outfile)) != 0) {
-    *error = SystemError("sync failed", errno);
-    return false;
-  }
-  return true;
-}
-
 }  // namespace
 
 SizeStatus FileSize(const char* szFileName, std::int64_t* size) {
@@ -173,10 +158,14 @@ bool SaveBuffaloImage(const std::string& outfilename, const char* head,
   std::FILE* outfile = CreateTempFile(outfilename, &temp, error);
   if (outfile == nullptr) return false;
 
-  bool ok = WriteBuffaloImage(outfile, head, fsize, infile, size, error) &&
-            FlushToDisk(outfile, error);
+  bool ok = WriteBuffaloImage(outfile, head, fsize, infile, size, error);
   errno = 0;
-  // The last buffered write may fail only here.
+  if (ok && std::fflush(outfile) != 0) {
+    *error = SystemError("write failed", errno);
+    ok = false;
+  }
+  errno = 0;
+  // Some file systems report a failed write only at close.
   if (std::fclose(outfile) != 0 && ok) {
     *error = SystemError("write failed", errno);
     ok = false;

@@ -45,9 +45,9 @@ bool WriteBuffaloImage(std::FILE* outfile, const char* head,
                        std::int64_t size, std::string* error);
 
 // Writes the tagged image to a temporary file beside `outfilename` and, once
-// it is complete and on disk, renames it over `outfilename`. On failure
-// returns false, says what failed in `error`, removes the temporary file and
-// leaves any earlier `outfilename` untouched.
+// every write and the close have succeeded, renames it over `outfilename`.
+// On failure returns false, says what failed in `error`, removes the
+// temporary file and leaves any earlier `outfilename` untouched.
 bool SaveBuffaloImage(const std::string& outfilename, const char* head,
                       const LengthField& fsize, std::FILE* infile,
                       std::int64_t size, std::string* error);
