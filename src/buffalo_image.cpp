@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <charconv>
 #include <chrono>
+#include <csignal>
 #include <cstring>
 #include <filesystem>
 #include <random>
@@ -17,6 +18,67 @@
 namespace {
 
 constexpr std::size_t kCopyBlockSize = 64 * 1024;
+
+// Signals whose default action ends the run while the temporary file exists.
+// SIGXFSZ is among them: a file-size limit kills the run mid-copy.
+constexpr int kCleanupSignals[] = {SIGHUP, SIGINT, SIGTERM, SIGXFSZ};
+
+// The temporary file being written, kept in fixed storage for the signal
+// handler, which may only make async-signal-safe calls.
+char temp_path[4096];
+volatile std::sig_atomic_t temp_exists = 0;
+
+}  // namespace
+
+extern "C" {
+static void RemoveTempAndDie(int sig) {
+  if (temp_exists != 0) unlink(temp_path);
+  // Die by the same signal, so that the shell sees the usual status.
+  std::signal(sig, SIG_DFL);
+  std::raise(sig);
+}
+}
+
+namespace {
+
+// The actions in place before CatchCleanupSignals, to put back afterwards.
+struct sigaction saved_actions[std::size(kCleanupSignals)];
+
+// Makes the cleanup signals remove the temporary file before they end the
+// run. A signal the caller chose to ignore stays ignored.
+void CatchCleanupSignals() {
+  struct sigaction action {};
+  action.sa_handler = RemoveTempAndDie;
+  sigemptyset(&action.sa_mask);
+  for (const int sig : kCleanupSignals) sigaddset(&action.sa_mask, sig);
+  for (std::size_t i = 0; i < std::size(kCleanupSignals); ++i) {
+    sigaction(kCleanupSignals[i], nullptr, &saved_actions[i]);
+    if (saved_actions[i].sa_handler != SIG_IGN) {
+      sigaction(kCleanupSignals[i], &action, nullptr);
+    }
+  }
+}
+
+void RestoreCleanupSignals() {
+  for (std::size_t i = 0; i < std::size(kCleanupSignals); ++i) {
+    sigaction(kCleanupSignals[i], &saved_actions[i], nullptr);
+  }
+}
+
+// Holds the cleanup signals back while the temporary file is created,
+// renamed or removed, so that the handler never sees it half-registered.
+sigset_t BlockCleanupSignals() {
+  sigset_t set;
+  sigset_t old;
+  sigemptyset(&set);
+  for (const int sig : kCleanupSignals) sigaddset(&set, sig);
+  sigprocmask(SIG_BLOCK, &set, &old);
+  return old;
+}
+
+void UnblockCleanupSignals(const sigset_t& old) {
+  sigprocmask(SIG_SETMASK, &old, nullptr);
+}
 
 // Returns "<what>: <the system's reason for err>".
 std::string SystemError(std::string_view what, int err) {
@@ -27,8 +89,9 @@ std::string SystemError(std::string_view what, int err) {
   return message;
 }
 
-// Creates a new, empty file with a unique name beside `outfilename` and
-// opens it for writing. It gets the mode a plain create would give it.
+// Creates a new, empty file with a unique name beside `outfilename`, opens
+// it for writing and registers it for removal by the signal handler. It gets
+// the mode a plain create would give it.
 std::FILE* CreateTempFile(const std::string& outfilename, std::string* temp,
                           std::string* error) {
   static constexpr char kLetters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
@@ -38,6 +101,10 @@ std::FILE* CreateTempFile(const std::string& outfilename, std::string* temp,
   for (int attempt = 0; attempt < 100; ++attempt) {
     *temp = outfilename + ".tmp";
     for (int i = 0; i < 6; ++i) *temp += kLetters[pick(random)];
+    if (temp->size() >= sizeof temp_path) {
+      *error = SystemError("cannot create a temporary file", ENAMETOOLONG);
+      return nullptr;
+    }
     const int fd =
         open(temp->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd < 0) {
@@ -50,7 +117,10 @@ std::FILE* CreateTempFile(const std::string& outfilename, std::string* temp,
       *error = SystemError("cannot create a temporary file", errno);
       close(fd);
       unlink(temp->c_str());
+      return nullptr;
     }
+    std::memcpy(temp_path, temp->c_str(), temp->size() + 1);
+    temp_exists = 1;
     return outfile;
   }
   *error = SystemError("cannot create a temporary file", EEXIST);
@@ -154,9 +224,15 @@ bool WriteBuffaloImage(std::FILE* outfile, const char* head,
 bool SaveBuffaloImage(const std::string& outfilename, const char* head,
                       const LengthField& fsize, std::FILE* infile,
                       std::int64_t size, std::string* error) {
+  CatchCleanupSignals();
   std::string temp;
+  sigset_t mask = BlockCleanupSignals();
   std::FILE* outfile = CreateTempFile(outfilename, &temp, error);
-  if (outfile == nullptr) return false;
+  UnblockCleanupSignals(mask);
+  if (outfile == nullptr) {
+    RestoreCleanupSignals();
+    return false;
+  }
 
   bool ok = WriteBuffaloImage(outfile, head, fsize, infile, size, error);
   errno = 0;
@@ -170,6 +246,7 @@ bool SaveBuffaloImage(const std::string& outfilename, const char* head,
     *error = SystemError("write failed", errno);
     ok = false;
   }
+  mask = BlockCleanupSignals();
   if (ok) {
     std::error_code ec;
     std::filesystem::rename(temp, outfilename, ec);
@@ -179,5 +256,8 @@ bool SaveBuffaloImage(const std::string& outfilename, const char* head,
     }
   }
   if (!ok) unlink(temp.c_str());
+  temp_exists = 0;
+  RestoreCleanupSignals();
+  UnblockCleanupSignals(mask);
   return ok;
 }

@@ -4,7 +4,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <csignal>
 #include <cstdint>
+#include <map>
+#include <random>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -323,6 +327,219 @@ TEST_F(TagwrapTest, ReportsAnOutputThatCannotBeCreated) {
                         "directory"));
   EXPECT_EQ(r.exit_code, 1);
   EXPECT_EQ(ListDir(input_dir.path()), Names{"generic.bin"});
+}
+
+// Runs the tool under strace, which sends `sig` to it at its
+// `nth_write`-th write; returns the run and, in `trace`, strace's log.
+RunResult RunWithSignalAtWrite(const std::string& sig, int nth_write,
+                               RunOptions options, std::string* trace) {
+  ScratchDir log_dir;
+  const std::string log = (log_dir / "strace.log").string();
+  options.wrapper = {
+      "strace",
+      "-f",
+      "-o",
+      log,
+      "-e",
+      "trace=write,unlink",
+      "-e",
+      "inject=write:signal=" + sig + ":when=" + std::to_string(nth_write)};
+  const RunResult r = test::RunTagwrap({"generic.bin", "wzr-rs-g54"}, options);
+  *trace = ReadFile(log);
+  return r;
+}
+
+TEST_F(TagwrapTest, AnInterruptRemovesTheTemporaryFileAndDiesByItsSignal) {
+  const std::string earlier = "earlier output";
+  WriteFile(dir_ / kOutput, earlier);
+  WriteImage(1000000);
+  const struct {
+    const char* name;
+    int number;
+  } signals[] = {{"SIGINT", SIGINT}, {"SIGTERM", SIGTERM}, {"SIGHUP", SIGHUP}};
+  for (const auto& sig : signals) {
+    // Two writes print the first messages; the tenth is deep in the copy.
+    RunOptions options;
+    options.cwd = dir_.path();
+    std::string trace;
+    const RunResult r = RunWithSignalAtWrite(sig.name, 10, options, &trace);
+    ASSERT_NE(trace, "<missing>") << "strace is needed for this test";
+    EXPECT_EQ(r.signal, sig.number) << sig.name << "\n" << r.err;
+    EXPECT_EQ(r.out, Selected("wzr-rs-g54") + "input file size = 1000000\n")
+        << sig.name;
+    EXPECT_NE(trace.find("unlink(\"lk-buffalo-wzr-rs-g54.bin.tmp"),
+              std::string::npos)
+        << sig.name << ": no temporary file was removed\n"
+        << trace;
+    EXPECT_EQ(ReadFile(dir_ / kOutput), earlier) << sig.name;
+    EXPECT_EQ(ListDir(dir_.path()), (Names{"generic.bin", kOutput}))
+        << sig.name;
+  }
+}
+
+TEST_F(TagwrapTest, AnIgnoredHangupStaysIgnored) {
+  const std::string image = WriteImage(1000000);
+  RunOptions options;
+  options.cwd = dir_.path();
+  options.ignored_signals = {SIGHUP};
+  std::string trace;
+  const RunResult r = RunWithSignalAtWrite("SIGHUP", 10, options, &trace);
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(r.out, Success("wzr-rs-g54", 1000000));
+  EXPECT_TRUE(ReadFile(dir_ / kOutput) == Header(kHead, "1000000") + image);
+}
+
+TEST_F(TagwrapTest, AFileSizeLimitThatKillsTheRunLeavesNoTemporaryFile) {
+  const std::string earlier = "earlier output";
+  WriteFile(dir_ / kOutput, earlier);
+  WriteImage(1000000);
+  RunOptions options;
+  options.file_size_limit = 500000;
+  options.ignore_sigxfsz = false;
+  const RunResult r = Run({"generic.bin", "wzr-rs-g54"}, options);
+  EXPECT_EQ(r.signal, SIGXFSZ);
+  EXPECT_EQ(ReadFile(dir_ / kOutput), earlier);
+  EXPECT_EQ(ListDir(dir_.path()), (Names{"generic.bin", kOutput}));
+}
+
+// The outcome a run must have, worked out independently of the tool.
+struct Expected {
+  int exit_code;
+  std::string out;
+  std::string output;  // the bytes of the output file when one is written
+};
+
+Expected Predict(const std::string& input, const std::string& key) {
+  static const std::map<std::string, std::string> heads = {
+      {"wla-g54", "WLA-G54 2.05 1.02"},
+      {"wla-g54c", "WLA-B11C 2.20 1.05"},
+      {"wla2-g54c", "WLA2-G54C 2.23 1.05"},
+      {"wla2-g54l", "WLA2-G54L 2.24 1.00"},
+      {"wbr-g54", "WBR-B11 2.20 1.16"},
+      {"wbr2-g54", "WBR2-G54 2.30 6.03"},
+      {"wbr2-g54s", "WBR2-G54S 2.30 6.10"},
+      {"wli-tx4-g54hp", "WLI-TX4-G54HP 2.50 2.03"},
+      {"wli3-tx1-g54", "WLI3-TX1-G54 2.30 1.07"},
+      {"wzr-rs-g54", "WZR-RS-G54 2.32 1.01"},
+  };
+  const std::string size = std::to_string(input.size());
+  std::string out = Selected(key);
+  if (input.compare(0, 4, "HDR0") != 0) {
+    return {1, out + "Input file is invalid, please use generic.bin file\n",
+            ""};
+  }
+  const auto head = heads.find(key);
+  if (head == heads.end()) {
+    return {1, out + "unknown model " + key + " - please select valid model!\n",
+            ""};
+  }
+  out += "input file size = " + size + "\n";
+  if (size.size() > 7) {
+    return {1,
+            out +
+                "input file too large - the header's 7-digit length field "
+                "holds at most 9999999 bytes!\n",
+            ""};
+  }
+  std::string field = size;
+  field.resize(7, '\0');
+  return {
+      0,
+      out + "File lk-buffalo-" + key + ".bin written with added Buffalo header",
+      Header(head->second, field) + input};
+}
+
+TEST_F(TagwrapTest, RandomImagesAndKeysGiveExactlyThePredictedResult) {
+  std::mt19937 random(20261211);
+  auto uniform = [&random](std::size_t low, std::size_t high) {
+    return std::uniform_int_distribution<std::size_t>(low, high)(random);
+  };
+  const std::vector<std::string> keys = {
+      "wla-g54",  "wla-g54c",  "wla2-g54c",     "wla2-g54l",    "wbr-g54",
+      "wbr2-g54", "wbr2-g54s", "wli-tx4-g54hp", "wli3-tx1-g54", "wzr-rs-g54"};
+  for (int run = 0; run < 400; ++run) {
+    // Sizes: 0 to 5 bytes, or a random size of 1 to 8 digits; eight-digit
+    // ones only now and then, being slow to make.
+    std::size_t size = uniform(0, 5);
+    if (uniform(0, 3) != 0) {
+      std::size_t digits = uniform(1, 7);
+      if (uniform(0, 19) == 0) digits = 8;
+      std::size_t low = 1;
+      for (std::size_t d = 1; d < digits; ++d) low *= 10;
+      size = digits == 8 ? uniform(low, low + 1000)
+                         : uniform(low == 1 ? 0 : low, low * 10 - 1);
+      if (digits == 7 && uniform(0, 3) != 0) size = uniform(low, low + 99999);
+    }
+    std::string input(size, '\0');
+    for (char& c : input) c = static_cast<char>(uniform(0, 255));
+    if (uniform(0, 3) != 0) {
+      input.replace(0, std::min<std::size_t>(4, size), "HDR0", 0,
+                    std::min<std::size_t>(4, size));
+    }
+    if (uniform(0, 9) == 0 && size >= 4) {
+      input[uniform(0, 3)] ^= static_cast<char>(1u << uniform(0, 7));
+    }
+
+    std::string key = keys[uniform(0, keys.size() - 1)];
+    switch (uniform(0, 6)) {
+      case 0:
+        key[uniform(0, key.size() - 1)] ^= 0x20;  // one letter's case
+        break;
+      case 1:
+        key.erase(uniform(0, key.size() - 1), 1);
+        break;
+      case 2:
+        key.insert(uniform(0, key.size()), 1, "-%s 0\t"[uniform(0, 5)]);
+        break;
+      default:
+        break;
+    }
+
+    const std::string earlier = "earlier " + std::to_string(run);
+    const bool has_earlier = uniform(0, 2) == 0;
+    const std::string output = "lk-buffalo-" + key + ".bin";
+    for (const auto& name : ListDir(dir_.path())) {
+      std::filesystem::remove(dir_ / name);
+    }
+    WriteFile(dir_ / "generic.bin", input);
+    if (has_earlier) WriteFile(dir_ / output, earlier);
+
+    const Expected expected = Predict(input, key);
+    const RunResult r = Run({"generic.bin", key});
+    const std::string what = "run " + std::to_string(run) + ": " +
+                             std::to_string(size) + " bytes, key \"" + key +
+                             "\"";
+    ASSERT_EQ(r.exit_code, expected.exit_code) << what;
+    ASSERT_EQ(r.out, expected.out) << what;
+    ASSERT_EQ(r.err, "") << what;
+    Names files = {"generic.bin"};
+    if (expected.exit_code == 0 || has_earlier) files.push_back(output);
+    std::sort(files.begin(), files.end());
+    ASSERT_EQ(ListDir(dir_.path()), files) << what;
+    if (expected.exit_code == 0) {
+      ASSERT_TRUE(ReadFile(dir_ / output) == expected.output) << what;
+    } else if (has_earlier) {
+      ASSERT_EQ(ReadFile(dir_ / output), earlier) << what;
+    }
+  }
+}
+
+TEST_F(TagwrapTest, EveryPrefixOfAValidImageGivesThePredictedResult) {
+  const std::string image = MakeImage(40, 7);
+  for (std::size_t length = 0; length <= image.size(); ++length) {
+    const std::string input = image.substr(0, length);
+    WriteFile(dir_ / "generic.bin", input);
+    const Expected expected = Predict(input, "wbr2-g54s");
+    const RunResult r = Run({"generic.bin", "wbr2-g54s"});
+    EXPECT_EQ(r.exit_code, expected.exit_code) << length;
+    EXPECT_EQ(r.out, expected.out) << length;
+    const std::string output = "lk-buffalo-wbr2-g54s.bin";
+    if (expected.exit_code == 0) {
+      EXPECT_TRUE(ReadFile(dir_ / output) == expected.output) << length;
+      std::filesystem::remove(dir_ / output);
+    }
+    EXPECT_EQ(ListDir(dir_.path()), Names{"generic.bin"}) << length;
+  }
 }
 
 // A TRX v1 header: magic, total length, CRC-32 of everything after the CRC

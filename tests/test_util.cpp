@@ -130,8 +130,13 @@ RunResult RunTagwrap(const std::vector<std::string>& args,
     if (chdir(cwd.c_str()) != 0) _exit(126);
     if (options.remove_cwd && rmdir(cwd.c_str()) != 0) _exit(126);
     umask(options.umask);
+    // Whoever started the tests may have left some of these ignored.
+    for (const int sig : {SIGHUP, SIGINT, SIGTERM, SIGXFSZ}) {
+      signal(sig, SIG_DFL);
+    }
+    for (const int sig : options.ignored_signals) signal(sig, SIG_IGN);
     if (options.file_size_limit >= 0) {
-      signal(SIGXFSZ, SIG_IGN);
+      if (options.ignore_sigxfsz) signal(SIGXFSZ, SIG_IGN);
       const rlimit limit{static_cast<rlim_t>(options.file_size_limit),
                          static_cast<rlim_t>(options.file_size_limit)};
       if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(126);

@@ -51,8 +51,13 @@ struct RunOptions {
   // Remove `cwd` after entering it, so that nothing can be created there.
   bool remove_cwd = false;
   mode_t umask = 022;
-  // RLIMIT_FSIZE in bytes, with SIGXFSZ ignored; negative for none.
+  // RLIMIT_FSIZE in bytes; negative for none.
   std::int64_t file_size_limit = -1;
+  // Whether a file-size limit makes writes fail instead of killing the run.
+  bool ignore_sigxfsz = true;
+  // Signals the run starts with ignored; all others start with their
+  // default action.
+  std::vector<int> ignored_signals;
   // Program and arguments to run the tool under, such as strace.
   std::vector<std::string> wrapper;
 };
