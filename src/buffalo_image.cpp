@@ -17,7 +17,7 @@
 
 namespace {
 
-constexpr std::size_t kCopyBlockSize = 64 * 1024;
+constexpr std::size_t kCopyBlockSize = std::size_t{64} * 1024;
 
 // Signals whose default action ends the run while the temporary file exists.
 // SIGXFSZ is among them: a file-size limit kills the run mid-copy.
@@ -34,8 +34,8 @@ extern "C" {
 static void RemoveTempAndDie(int sig) {
   if (temp_exists != 0) unlink(temp_path);
   // Die by the same signal, so that the shell sees the usual status.
-  std::signal(sig, SIG_DFL);
-  std::raise(sig);
+  (void)std::signal(sig, SIG_DFL);
+  (void)std::raise(sig);
 }
 }
 
@@ -132,7 +132,8 @@ bool WriteAll(std::FILE* outfile, const char* data, std::size_t size,
               std::string* error) {
   errno = 0;
   // Some streams report a failed write only through the error flag.
-  if (std::fwrite(data, 1, size, outfile) != size || std::ferror(outfile)) {
+  if (std::fwrite(data, 1, size, outfile) != size ||
+      std::ferror(outfile) != 0) {
     *error = SystemError("write failed", errno);
     return false;
   }
@@ -193,7 +194,7 @@ bool WriteBuffaloImage(std::FILE* outfile, const char* head,
         std::min<std::int64_t>(size - counter, kCopyBlockSize));
     errno = 0;
     const std::size_t got = std::fread(buf, 1, want, infile);
-    if (got < want && std::ferror(infile)) {
+    if (got < want && std::ferror(infile) != 0) {
       *error = SystemError("cannot read the input file", errno);
       return false;
     }
@@ -214,7 +215,7 @@ bool WriteBuffaloImage(std::FILE* outfile, const char* head,
              " bytes (it changed while being read)";
     return false;
   }
-  if (std::ferror(infile)) {
+  if (std::ferror(infile) != 0) {
     *error = SystemError("cannot read the input file", errno);
     return false;
   }

@@ -1,13 +1,15 @@
 // Lookup and listing of the supported models.
 #include "model_table.h"
 
+#include <algorithm>
+#include <iterator>
 #include <ostream>
 
 const Model* FindModel(std::string_view key) {
-  for (const Model& model : kModels) {
-    if (key == model.key) return &model;
-  }
-  return nullptr;
+  const Model* const model =
+      std::find_if(std::begin(kModels), std::end(kModels),
+                   [key](const Model& row) { return key == row.key; });
+  return model == std::end(kModels) ? nullptr : model;
 }
 
 void ListModels(std::ostream& out) {

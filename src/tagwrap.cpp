@@ -55,8 +55,9 @@ void Print(std::ostream& out, std::string_view message,
   out << text << std::flush;
 }
 
+// Closes the input; a failed close of a file only read loses nothing.
 struct FileCloser {
-  void operator()(std::FILE* file) const { std::fclose(file); }
+  void operator()(std::FILE* file) const { (void)std::fclose(file); }
 };
 
 // Runs the tool on the command line `argv` and returns its exit status.

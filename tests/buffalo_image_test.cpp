@@ -30,7 +30,7 @@ using namespace std::string_view_literals;
 constexpr char kHead[] = "WZR-RS-G54 2.32 1.01";
 
 struct FileCloser {
-  void operator()(std::FILE* file) const { std::fclose(file); }
+  void operator()(std::FILE* file) const { (void)std::fclose(file); }
 };
 using File = std::unique_ptr<std::FILE, FileCloser>;
 
@@ -106,7 +106,7 @@ TEST(MakeLengthFieldTest, RefusesSizesThatDoNotFit) {
 TEST(MakeOutputNameTest, PutsTheKeyIntoTheName) {
   EXPECT_EQ(MakeOutputName("wzr-rs-g54"), "lk-buffalo-wzr-rs-g54.bin");
   EXPECT_EQ(MakeOutputName("wli-tx4-g54hp"), "lk-buffalo-wli-tx4-g54hp.bin");
-  EXPECT_EQ(MakeOutputName("wli-tx4-g54hp").size(), 28u);
+  EXPECT_EQ(MakeOutputName("wli-tx4-g54hp").size(), 28U);
 }
 
 TEST(FileSizeTest, MeasuresRegularFilesOnly) {
@@ -166,7 +166,8 @@ TEST_F(WriteBuffaloImageTest, WritesHeaderThenTheWholeInput) {
   for (std::int64_t size : sizes) {
     const std::string input =
         MakeImage(static_cast<std::size_t>(size), static_cast<unsigned>(size));
-    std::string written, error;
+    std::string written;
+    std::string error;
     ASSERT_TRUE(Write(input, size, &written, &error)) << size << ": " << error;
     LengthField fsize = Field(size);
     EXPECT_TRUE(written ==
@@ -181,7 +182,8 @@ TEST_F(WriteBuffaloImageTest, WritesEveryByteValueUnchanged) {
     for (int b = 0; b < 256; ++b) input += static_cast<char>(b);
   }
   input += "\r\n\x1a\n\r\0"s;
-  std::string written, error;
+  std::string written;
+  std::string error;
   ASSERT_TRUE(
       Write(input, static_cast<std::int64_t>(input.size()), &written, &error))
       << error;
@@ -207,7 +209,8 @@ TEST_F(WriteBuffaloImageTest, FailsWhenTheInputIsNotTheMeasuredSize) {
        "the input file grew beyond 4 bytes (it changed while being read)"},
   };
   for (const auto& c : cases) {
-    std::string written, error;
+    std::string written;
+    std::string error;
     EXPECT_FALSE(Write(MakeImage(c.actual), c.claimed, &written, &error))
         << c.actual << " vs " << c.claimed;
     EXPECT_EQ(error, c.error) << c.actual << " vs " << c.claimed;
@@ -261,7 +264,7 @@ TEST_F(WriteBuffaloImageTest, StopsWhereTheSinkFails) {
         fopencookie(&sink, "wb", {nullptr, FailingWrite, nullptr, nullptr}));
     ASSERT_TRUE(outfile);
     // Unbuffered, so that the failure shows at the write that meets it.
-    std::setvbuf(outfile.get(), nullptr, _IONBF, 0);
+    ASSERT_EQ(std::setvbuf(outfile.get(), nullptr, _IONBF, 0), 0);
     File infile = OpenBytes(dir_, input);
     std::string error;
     EXPECT_FALSE(WriteBuffaloImage(outfile.get(), kHead, Field(300000),

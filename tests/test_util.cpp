@@ -100,18 +100,39 @@ void Drain(int out_fd, int err_fd, std::string* out, std::string* err) {
   }
 }
 
+// Sets up the forked child as `options` say and runs `program` in it.
+[[noreturn]] void ExecChild(const char* program, char* const* argv, int out_fd,
+                            int err_fd, const RunOptions& options) {
+  if (dup2(out_fd, 1) < 0 || dup2(err_fd, 2) < 0) _exit(126);
+  if (chdir(options.cwd.c_str()) != 0) _exit(126);
+  if (options.remove_cwd && rmdir(options.cwd.c_str()) != 0) _exit(126);
+  umask(options.umask);
+  // Whoever started the tests may have left some of these ignored.
+  for (const int sig : {SIGHUP, SIGINT, SIGTERM, SIGXFSZ}) {
+    (void)signal(sig, SIG_DFL);
+  }
+  for (const int sig : options.ignored_signals) (void)signal(sig, SIG_IGN);
+  if (options.file_size_limit >= 0) {
+    if (options.ignore_sigxfsz) (void)signal(SIGXFSZ, SIG_IGN);
+    const rlimit limit{static_cast<rlim_t>(options.file_size_limit),
+                       static_cast<rlim_t>(options.file_size_limit)};
+    if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(126);
+  }
+  execvp(program, argv);
+  _exit(127);
+}
+
 }  // namespace
 
 RunResult RunTagwrap(const std::vector<std::string>& args,
                      const RunOptions& options) {
-  const std::string cwd = options.cwd.string();
-
   // Everything the child needs is built before fork: it may only make
   // async-signal-safe calls.
   std::vector<std::string> command = options.wrapper;
   command.push_back(TAGWRAP_BINARY);
   command.insert(command.end(), args.begin(), args.end());
   std::vector<char*> argv;
+  argv.reserve(command.size() + 1);
   for (std::string& arg : command) argv.push_back(arg.data());
   argv.push_back(nullptr);
   const char* const program = argv[0];
@@ -125,25 +146,8 @@ RunResult RunTagwrap(const std::vector<std::string>& args,
   }
   const pid_t pid = fork();
   if (pid < 0) throw std::system_error(errno, std::generic_category(), "fork");
-  if (pid == 0) {
-    if (dup2(out_pipe[1], 1) < 0 || dup2(err_pipe[1], 2) < 0) _exit(126);
-    if (chdir(cwd.c_str()) != 0) _exit(126);
-    if (options.remove_cwd && rmdir(cwd.c_str()) != 0) _exit(126);
-    umask(options.umask);
-    // Whoever started the tests may have left some of these ignored.
-    for (const int sig : {SIGHUP, SIGINT, SIGTERM, SIGXFSZ}) {
-      signal(sig, SIG_DFL);
-    }
-    for (const int sig : options.ignored_signals) signal(sig, SIG_IGN);
-    if (options.file_size_limit >= 0) {
-      if (options.ignore_sigxfsz) signal(SIGXFSZ, SIG_IGN);
-      const rlimit limit{static_cast<rlim_t>(options.file_size_limit),
-                         static_cast<rlim_t>(options.file_size_limit)};
-      if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(126);
-    }
-    execvp(program, argv.data());
-    _exit(127);
-  }
+  if (pid == 0)
+    ExecChild(program, argv.data(), out_pipe[1], err_pipe[1], options);
   close(out_pipe[1]);
   close(err_pipe[1]);
   RunResult result;
