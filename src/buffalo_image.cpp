@@ -1,38 +1,63 @@
 // Checking, measuring, naming and writing Buffalo-tagged firmware images.
 #include "buffalo_image.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <charconv>
 #include <chrono>
 #include <csignal>
+#include <cstdint>
 #include <cstring>
 #include <filesystem>
 #include <random>
 #include <system_error>
+
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#include <windows.h>
+#else
+#include <fcntl.h>
+#include <unistd.h>
+#endif
 
 namespace {
 
 constexpr std::size_t kCopyBlockSize = std::size_t{64} * 1024;
 
 // Signals whose default action ends the run while the temporary file exists.
+#ifdef _WIN32
+constexpr int kCleanupSignals[] = {SIGINT, SIGTERM, SIGBREAK};
+#else
 // SIGXFSZ is among them: a file-size limit kills the run mid-copy.
 constexpr int kCleanupSignals[] = {SIGHUP, SIGINT, SIGTERM, SIGXFSZ};
+#endif
 
 // The temporary file being written, kept in fixed storage for the signal
 // handler, which may only make async-signal-safe calls.
 char temp_path[4096];
-volatile std::sig_atomic_t temp_exists = 0;
+std::atomic<bool> temp_exists{false};
+static_assert(std::atomic<bool>::is_always_lock_free,
+              "the signal handler reads temp_exists");
+
+// Removes the file at `path`, from a signal handler too.
+void RemoveFile(const char* path) {
+#ifdef _WIN32
+  // Works while the file is open, as it is shared for deletion.
+  (void)DeleteFileA(path);
+#else
+  (void)unlink(path);
+#endif
+}
 
 }  // namespace
 
 extern "C" {
 static void RemoveTempAndDie(int sig) {
-  if (temp_exists != 0) unlink(temp_path);
+  if (temp_exists.load(std::memory_order_acquire)) RemoveFile(temp_path);
   // Die by the same signal, so that the shell sees the usual status.
   (void)std::signal(sig, SIG_DFL);
   (void)std::raise(sig);
@@ -40,6 +65,68 @@ static void RemoveTempAndDie(int sig) {
 }
 
 namespace {
+
+#ifdef _WIN32
+
+// Windows cannot hold signals back; its console handler runs on a thread of
+// its own and sees temp_path only once temp_exists is set.
+using SignalMask = int;
+SignalMask BlockCleanupSignals() { return 0; }
+void UnblockCleanupSignals(SignalMask /*old*/) {}
+
+using SignalHandler = void (*)(int);
+SignalHandler saved_handlers[std::size(kCleanupSignals)];
+
+// Makes the cleanup signals remove the temporary file before they end the
+// run. A signal the caller chose to ignore stays ignored.
+void CatchCleanupSignals() {
+  for (std::size_t i = 0; i < std::size(kCleanupSignals); ++i) {
+    saved_handlers[i] = std::signal(kCleanupSignals[i], RemoveTempAndDie);
+    if (saved_handlers[i] == SIG_IGN) {
+      (void)std::signal(kCleanupSignals[i], SIG_IGN);
+    }
+  }
+}
+
+void RestoreCleanupSignals() {
+  for (std::size_t i = 0; i < std::size(kCleanupSignals); ++i) {
+    (void)std::signal(kCleanupSignals[i], saved_handlers[i]);
+  }
+}
+
+// Creates and opens the new file `path` for writing. Sets `exists` when a
+// file of that name is already there.
+std::FILE* OpenNewFile(const std::string& path, bool* exists,
+                       std::string* error) {
+  HANDLE handle = CreateFileA(path.c_str(), GENERIC_WRITE,
+                              FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                              CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    const DWORD err = GetLastError();
+    *exists = err == ERROR_FILE_EXISTS;
+    *error = "cannot create a temporary file: " +
+             std::system_category().message(static_cast<int>(err));
+    return nullptr;
+  }
+  const int fd = _open_osfhandle(reinterpret_cast<std::intptr_t>(handle),
+                                 _O_WRONLY | _O_BINARY);
+  std::FILE* file = fd < 0 ? nullptr : _fdopen(fd, "wb");
+  if (file == nullptr) {
+    *error = "cannot create a temporary file: " +
+             std::string(std::strerror(errno));
+    if (fd < 0) {
+      CloseHandle(handle);
+    } else {
+      _close(fd);
+    }
+    (void)DeleteFileA(path.c_str());
+  }
+  return file;
+}
+
+#else
+
+using SignalMask = sigset_t;
 
 // The actions in place before CatchCleanupSignals, to put back afterwards.
 struct sigaction saved_actions[std::size(kCleanupSignals)];
@@ -67,7 +154,7 @@ void RestoreCleanupSignals() {
 
 // Holds the cleanup signals back while the temporary file is created,
 // renamed or removed, so that the handler never sees it half-registered.
-sigset_t BlockCleanupSignals() {
+SignalMask BlockCleanupSignals() {
   sigset_t set;
   sigset_t old;
   sigemptyset(&set);
@@ -76,9 +163,31 @@ sigset_t BlockCleanupSignals() {
   return old;
 }
 
-void UnblockCleanupSignals(const sigset_t& old) {
+void UnblockCleanupSignals(const SignalMask& old) {
   sigprocmask(SIG_SETMASK, &old, nullptr);
 }
+
+// Creates and opens the new file `path` for writing, with the mode a plain
+// create would give it. Sets `exists` when a file of that name is already
+// there.
+std::FILE* OpenNewFile(const std::string& path, bool* exists,
+                       std::string* error) {
+  const int fd =
+      open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  std::FILE* file = fd < 0 ? nullptr : fdopen(fd, "wb");
+  if (file == nullptr) {
+    *exists = errno == EEXIST;
+    *error = "cannot create a temporary file: " +
+             std::string(std::strerror(errno));
+    if (fd >= 0) {
+      close(fd);
+      unlink(path.c_str());
+    }
+  }
+  return file;
+}
+
+#endif
 
 // Returns "<what>: <the system's reason for err>".
 std::string SystemError(std::string_view what, int err) {
@@ -90,13 +199,15 @@ std::string SystemError(std::string_view what, int err) {
 }
 
 // Creates a new, empty file with a unique name beside `outfilename`, opens
-// it for writing and registers it for removal by the signal handler. It gets
-// the mode a plain create would give it.
+// it for writing and registers it for removal by the signal handler.
 std::FILE* CreateTempFile(const std::string& outfilename, std::string* temp,
                           std::string* error) {
   static constexpr char kLetters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+  // Time and stack address tell concurrent runs apart well enough; a clash
+  // only costs another try.
   std::minstd_rand random(static_cast<std::minstd_rand::result_type>(
-      getpid() ^ std::chrono::steady_clock::now().time_since_epoch().count()));
+      std::chrono::steady_clock::now().time_since_epoch().count() ^
+      static_cast<std::int64_t>(reinterpret_cast<std::uintptr_t>(temp))));
   std::uniform_int_distribution<std::size_t> pick(0, sizeof kLetters - 2);
   for (int attempt = 0; attempt < 100; ++attempt) {
     *temp = outfilename + ".tmp";
@@ -105,23 +216,14 @@ std::FILE* CreateTempFile(const std::string& outfilename, std::string* temp,
       *error = SystemError("cannot create a temporary file", ENAMETOOLONG);
       return nullptr;
     }
-    const int fd =
-        open(temp->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd < 0) {
-      if (errno == EEXIST) continue;
-      *error = SystemError("cannot create a temporary file", errno);
-      return nullptr;
+    bool exists = false;
+    std::FILE* outfile = OpenNewFile(*temp, &exists, error);
+    if (outfile != nullptr) {
+      std::memcpy(temp_path, temp->c_str(), temp->size() + 1);
+      temp_exists.store(true, std::memory_order_release);
+      return outfile;
     }
-    std::FILE* outfile = fdopen(fd, "wb");
-    if (outfile == nullptr) {
-      *error = SystemError("cannot create a temporary file", errno);
-      close(fd);
-      unlink(temp->c_str());
-      return nullptr;
-    }
-    std::memcpy(temp_path, temp->c_str(), temp->size() + 1);
-    temp_exists = 1;
-    return outfile;
+    if (!exists) return nullptr;
   }
   *error = SystemError("cannot create a temporary file", EEXIST);
   return nullptr;
@@ -227,7 +329,7 @@ bool SaveBuffaloImage(const std::string& outfilename, const char* head,
                       std::int64_t size, std::string* error) {
   CatchCleanupSignals();
   std::string temp;
-  sigset_t mask = BlockCleanupSignals();
+  SignalMask mask = BlockCleanupSignals();
   std::FILE* outfile = CreateTempFile(outfilename, &temp, error);
   UnblockCleanupSignals(mask);
   if (outfile == nullptr) {
@@ -256,8 +358,8 @@ bool SaveBuffaloImage(const std::string& outfilename, const char* head,
       ok = false;
     }
   }
-  if (!ok) unlink(temp.c_str());
-  temp_exists = 0;
+  if (!ok) (void)std::remove(temp.c_str());
+  temp_exists.store(false, std::memory_order_release);
   RestoreCleanupSignals();
   UnblockCleanupSignals(mask);
   return ok;

@@ -1,9 +1,7 @@
 // Tests of the magic check, the sizes, the output name and the image writer.
 #include "buffalo_image.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstdint>
@@ -14,6 +12,11 @@
 #include <string_view>
 
 #include "test_util.h"
+
+#ifndef _WIN32
+#include <sys/stat.h>
+#include <sys/types.h>
+#endif
 
 namespace {
 
@@ -38,7 +41,7 @@ using File = std::unique_ptr<std::FILE, FileCloser>;
 File OpenBytes(const ScratchDir& dir, std::string_view bytes) {
   const auto path = dir / "input";
   WriteFile(path, bytes);
-  return File(std::fopen(path.c_str(), "rb"));
+  return File(std::fopen(path.string().c_str(), "rb"));
 }
 
 LengthField Field(std::int64_t size) {
@@ -114,30 +117,45 @@ TEST(FileSizeTest, MeasuresRegularFilesOnly) {
   WriteFile(dir / "image", MakeImage(12345));
   WriteFile(dir / "empty", "");
   std::int64_t size = -1;
-  EXPECT_EQ(FileSize((dir / "image").c_str(), &size), SizeStatus::kOk);
+  EXPECT_EQ(FileSize((dir / "image").string().c_str(), &size), SizeStatus::kOk);
   EXPECT_EQ(size, 12345);
-  EXPECT_EQ(FileSize((dir / "empty").c_str(), &size), SizeStatus::kOk);
+  EXPECT_EQ(FileSize((dir / "empty").string().c_str(), &size), SizeStatus::kOk);
   EXPECT_EQ(size, 0);
 
   size = -1;
-  EXPECT_EQ(FileSize((dir / "absent").c_str(), &size), SizeStatus::kNoFile);
+  EXPECT_EQ(FileSize((dir / "absent").string().c_str(), &size),
+            SizeStatus::kNoFile);
   EXPECT_EQ(FileSize("", &size), SizeStatus::kNoFile);
-  EXPECT_EQ(FileSize((dir / "image/x").c_str(), &size), SizeStatus::kNoFile);
-  EXPECT_EQ(FileSize(dir.path().c_str(), &size), SizeStatus::kNotRegular);
+  EXPECT_EQ(FileSize((dir / "image/x").string().c_str(), &size),
+            SizeStatus::kNoFile);
+  EXPECT_EQ(FileSize(dir.path().string().c_str(), &size),
+            SizeStatus::kNotRegular);
+  EXPECT_EQ(size, -1);
+}
+
+#ifdef _WIN32
+TEST(FileSizeTest, RefusesDevicesAndFifos) {
+  SKIP_ON_WINDOWS("no fifos or /dev devices");
+}
+#else
+TEST(FileSizeTest, RefusesDevicesAndFifos) {
+  ScratchDir dir;
+  std::int64_t size = -1;
   EXPECT_EQ(FileSize("/dev/null", &size), SizeStatus::kNotRegular);
   ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);
   EXPECT_EQ(FileSize((dir / "fifo").c_str(), &size), SizeStatus::kNotRegular);
   EXPECT_EQ(size, -1);
 }
+#endif
 
 TEST(FileSizeTest, MeasuresPastFourGigabytes) {
   ScratchDir dir;
   const auto path = dir / "sparse";
   WriteFile(path, "HDR0");
   const std::int64_t big = (5LL << 30) + 3;
-  ASSERT_EQ(truncate(path.c_str(), big), 0);
+  std::filesystem::resize_file(path, static_cast<std::uintmax_t>(big));
   std::int64_t size = 0;
-  EXPECT_EQ(FileSize(path.c_str(), &size), SizeStatus::kOk);
+  EXPECT_EQ(FileSize(path.string().c_str(), &size), SizeStatus::kOk);
   EXPECT_EQ(size, big);
 }
 
@@ -149,7 +167,7 @@ class WriteBuffaloImageTest : public testing::Test {
              std::string* error) {
     File infile = OpenBytes(dir_, input);
     const auto out_path = dir_ / "out";
-    File outfile(std::fopen(out_path.c_str(), "wb"));
+    File outfile(std::fopen(out_path.string().c_str(), "wb"));
     const bool ok = WriteBuffaloImage(outfile.get(), kHead, Field(size),
                                       infile.get(), size, error);
     outfile.reset();
@@ -217,11 +235,22 @@ TEST_F(WriteBuffaloImageTest, FailsWhenTheInputIsNotTheMeasuredSize) {
   }
 }
 
+TEST_F(WriteBuffaloImageTest, ReportsAStreamThatRefusesWrites) {
+  WriteFile(dir_ / "read-only", "");
+  File outfile(std::fopen((dir_ / "read-only").string().c_str(), "rb"));
+  File infile = OpenBytes(dir_, MakeImage(100));
+  std::string error;
+  EXPECT_FALSE(WriteBuffaloImage(outfile.get(), kHead, Field(100), infile.get(),
+                                 100, &error));
+  EXPECT_EQ(error, "write failed: Bad file descriptor");
+}
+
 TEST_F(WriteBuffaloImageTest, ReportsAReadError) {
+  SKIP_ON_WINDOWS("a directory cannot be opened as a file");
   // Reading a directory fails with EISDIR on Linux: a real read error.
-  File infile(std::fopen(dir_.path().c_str(), "rb"));
+  File infile(std::fopen(dir_.path().string().c_str(), "rb"));
   ASSERT_TRUE(infile);
-  File outfile(std::fopen((dir_ / "out").c_str(), "wb"));
+  File outfile(std::fopen((dir_ / "out").string().c_str(), "wb"));
   std::string error;
   EXPECT_FALSE(WriteBuffaloImage(outfile.get(), kHead, Field(100), infile.get(),
                                  100, &error));
@@ -229,6 +258,7 @@ TEST_F(WriteBuffaloImageTest, ReportsAReadError) {
 }
 
 TEST_F(WriteBuffaloImageTest, ReportsAFullDisk) {
+  SKIP_ON_WINDOWS("no /dev/full");
   File infile = OpenBytes(dir_, MakeImage(200000));
   File outfile(std::fopen("/dev/full", "wb"));
   ASSERT_TRUE(outfile);
@@ -238,6 +268,11 @@ TEST_F(WriteBuffaloImageTest, ReportsAFullDisk) {
   EXPECT_EQ(error, "write failed: No space left on device");
 }
 
+#ifdef _WIN32
+TEST_F(WriteBuffaloImageTest, StopsWhereTheSinkFails) {
+  SKIP_ON_WINDOWS("no fopencookie to build a failing sink");
+}
+#else
 // A sink that takes `capacity` bytes and then fails like a full disk.
 struct FailingSink {
   std::size_t capacity;
@@ -274,6 +309,7 @@ TEST_F(WriteBuffaloImageTest, StopsWhereTheSinkFails) {
     EXPECT_EQ(sink.taken.size(), capacity);
   }
 }
+#endif
 
 class SaveBuffaloImageTest : public testing::Test {
  protected:

@@ -1,32 +1,38 @@
 // Scratch directories, files and runs of the built tool.
 #include "test_util.h"
 
-#include <fcntl.h>
-#include <gtest/gtest.h>
-#include <poll.h>
-#include <sys/resource.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <algorithm>
+#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <random>
-#include <sstream>
 #include <stdexcept>
 #include <system_error>
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
 
 namespace test {
 
 ScratchDir::ScratchDir() {
-  std::string pattern = (fs::path(testing::TempDir()) / "tagwrap.XXXXXX");
-  if (mkdtemp(pattern.data()) == nullptr) {
-    throw std::system_error(errno, std::generic_category(), "mkdtemp");
+  static std::mt19937_64 random(static_cast<std::uint64_t>(
+      std::chrono::steady_clock::now().time_since_epoch().count()));
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    path_ = fs::temp_directory_path() /
+            ("tagwrap-test-" + std::to_string(random() % 1000000000));
+    if (fs::create_directory(path_)) return;
   }
-  path_ = pattern;
+  throw std::runtime_error("cannot create a scratch directory");
 }
 
 ScratchDir::~ScratchDir() {
@@ -72,6 +78,96 @@ std::string Header(std::string_view head, std::string_view length_field) {
   return header;
 }
 
+std::string ToolPath(const fs::path& path) {
+  return fs::absolute(path).string();
+}
+
+#ifdef _WIN32
+
+namespace {
+
+// Quotes `arg` so that the C runtime's command-line parser gives it back
+// unchanged.
+std::wstring Quote(const std::string& arg) {
+  std::wstring wide(arg.size(), L'\0');
+  const int n =
+      MultiByteToWideChar(CP_ACP, 0, arg.data(), static_cast<int>(arg.size()),
+                          wide.data(), static_cast<int>(wide.size()));
+  wide.resize(static_cast<std::size_t>(std::max(n, 0)));
+  std::wstring quoted = L"\"";
+  std::size_t backslashes = 0;
+  for (const wchar_t c : wide) {
+    if (c == L'\\') {
+      ++backslashes;
+      continue;
+    }
+    // Backslashes double only before a quote.
+    quoted.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
+    backslashes = 0;
+    quoted += c;
+  }
+  quoted.append(backslashes * 2, L'\\');
+  quoted += L'"';
+  return quoted;
+}
+
+HANDLE CreateInheritable(const fs::path& path) {
+  SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+  return CreateFileW(path.wstring().c_str(), GENERIC_WRITE,
+                     FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
+                     CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+// The console is in text mode on Windows.
+std::string ToLf(std::string text) {
+  for (std::size_t pos = 0; (pos = text.find("\r\n", pos)) != text.npos;) {
+    text.erase(pos, 1);
+  }
+  return text;
+}
+
+}  // namespace
+
+RunResult RunTagwrap(const std::vector<std::string>& args,
+                     const RunOptions& options) {
+  const std::wstring program = fs::path(ToolPath(TAGWRAP_BINARY)).wstring();
+  std::wstring command_line = Quote("tagwrap");
+  for (const std::string& arg : args) command_line += L" " + Quote(arg);
+
+  // Console output goes to files, read once the run is over.
+  ScratchDir capture;
+  HANDLE out = CreateInheritable(capture / "stdout");
+  HANDLE err = CreateInheritable(capture / "stderr");
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+  startup.hStdOutput = out;
+  startup.hStdError = err;
+  PROCESS_INFORMATION process{};
+  const BOOL started = CreateProcessW(
+      program.c_str(), command_line.data(), nullptr, nullptr, TRUE, 0, nullptr,
+      options.cwd.wstring().c_str(), &startup, &process);
+  CloseHandle(out);
+  CloseHandle(err);
+  if (!started) {
+    throw std::system_error(static_cast<int>(GetLastError()),
+                            std::system_category(), "CreateProcess");
+  }
+  WaitForSingleObject(process.hProcess, INFINITE);
+  DWORD code = 0;
+  GetExitCodeProcess(process.hProcess, &code);
+  CloseHandle(process.hProcess);
+  CloseHandle(process.hThread);
+  RunResult result;
+  result.exit_code = static_cast<int>(code);
+  result.out = ToLf(ReadFile(capture / "stdout"));
+  result.err = ToLf(ReadFile(capture / "stderr"));
+  return result;
+}
+
+#else
+
 namespace {
 
 // Reads `out_fd` and `err_fd` to their ends, together, so that neither pipe
@@ -106,7 +202,7 @@ void Drain(int out_fd, int err_fd, std::string* out, std::string* err) {
   if (dup2(out_fd, 1) < 0 || dup2(err_fd, 2) < 0) _exit(126);
   if (chdir(options.cwd.c_str()) != 0) _exit(126);
   if (options.remove_cwd && rmdir(options.cwd.c_str()) != 0) _exit(126);
-  umask(options.umask);
+  umask(static_cast<mode_t>(options.umask));
   // Whoever started the tests may have left some of these ignored.
   for (const int sig : {SIGHUP, SIGINT, SIGTERM, SIGXFSZ}) {
     (void)signal(sig, SIG_DFL);
@@ -162,5 +258,7 @@ RunResult RunTagwrap(const std::vector<std::string>& args,
   if (WIFSIGNALED(status)) result.signal = WTERMSIG(status);
   return result;
 }
+
+#endif
 
 }  // namespace test

@@ -2,14 +2,19 @@
 #ifndef TAGWRAP_TEST_UTIL_H_
 #define TAGWRAP_TEST_UTIL_H_
 
-#include <sys/types.h>
-
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <string>
 #include <string_view>
 #include <vector>
+
+// Skips the running test on Windows, saying why in the test output.
+#ifdef _WIN32
+#define SKIP_ON_WINDOWS(reason) GTEST_SKIP() << "Windows: " << (reason)
+#else
+#define SKIP_ON_WINDOWS(reason) static_cast<void>(0)
+#endif
 
 namespace test {
 
@@ -45,12 +50,16 @@ std::string MakeImage(std::size_t size, std::uint32_t seed = 1);
 // Returns the header tagwrap writes for `head` and `length_field`.
 std::string Header(std::string_view head, std::string_view length_field);
 
-// How to start the tool.
+// Returns `path` in the form the tool is given it: absolute, with a drive
+// on Windows, where the tool runs in another directory and maybe drive.
+std::string ToolPath(const fs::path& path);
+
+// How to start the tool. Windows honours `cwd` only.
 struct RunOptions {
   fs::path cwd;
   // Remove `cwd` after entering it, so that nothing can be created there.
   bool remove_cwd = false;
-  mode_t umask = 022;
+  unsigned umask = 022;
   // RLIMIT_FSIZE in bytes; negative for none.
   std::int64_t file_size_limit = -1;
   // Whether a file-size limit makes writes fail instead of killing the run.
@@ -66,7 +75,7 @@ struct RunOptions {
 struct RunResult {
   int exit_code = -1;  // -1 when it died by a signal
   int signal = 0;      // the signal that ended it, or 0
-  std::string out;
+  std::string out;     // with CRLF turned into LF on Windows
   std::string err;
 };
 

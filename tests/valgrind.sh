@@ -6,8 +6,8 @@ set -u
 
 if ! command -v valgrind > /dev/null; then
   echo "valgrind is not installed"
-  # CI sets TAGWRAP_REQUIRE_VALGRIND so that this pass is never skipped there.
-  [ -n "${TAGWRAP_REQUIRE_VALGRIND:-}" ] && exit 1
+  # CI sets TAGWRAP_REQUIRE_TOOLS so that this pass is never skipped there.
+  [ -n "${TAGWRAP_REQUIRE_TOOLS:-}" ] && exit 1
   exit 77
 fi
 tagwrap=$(realpath "$1")
