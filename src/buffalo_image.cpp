@@ -112,8 +112,8 @@ std::FILE* OpenNewFile(const std::string& path, bool* exists,
                                  _O_WRONLY | _O_BINARY);
   std::FILE* file = fd < 0 ? nullptr : _fdopen(fd, "wb");
   if (file == nullptr) {
-    *error = "cannot create a temporary file: " +
-             std::string(std::strerror(errno));
+    *error =
+        "cannot create a temporary file: " + std::string(std::strerror(errno));
     if (fd < 0) {
       CloseHandle(handle);
     } else {
@@ -177,8 +177,8 @@ std::FILE* OpenNewFile(const std::string& path, bool* exists,
   std::FILE* file = fd < 0 ? nullptr : fdopen(fd, "wb");
   if (file == nullptr) {
     *exists = errno == EEXIST;
-    *error = "cannot create a temporary file: " +
-             std::string(std::strerror(errno));
+    *error =
+        "cannot create a temporary file: " + std::string(std::strerror(errno));
     if (fd >= 0) {
       close(fd);
       unlink(path.c_str());
