@@ -7,31 +7,16 @@
 #include <sstream>
 #include <string_view>
 
+#include "test_util.h"
+
 namespace {
 
-struct Row {
-  std::string_view key;
-  std::string_view head;
-};
-
-// The table as users and devices know it, in listing order.
-constexpr Row kExpectedRows[] = {
-    {"wla-g54", "WLA-G54 2.05 1.02"},
-    {"wla-g54c", "WLA-B11C 2.20 1.05"},
-    {"wla2-g54c", "WLA2-G54C 2.23 1.05"},
-    {"wla2-g54l", "WLA2-G54L 2.24 1.00"},
-    {"wbr-g54", "WBR-B11 2.20 1.16"},
-    {"wbr2-g54", "WBR2-G54 2.30 6.03"},
-    {"wbr2-g54s", "WBR2-G54S 2.30 6.10"},
-    {"wli-tx4-g54hp", "WLI-TX4-G54HP 2.50 2.03"},
-    {"wli3-tx1-g54", "WLI3-TX1-G54 2.30 1.07"},
-    {"wzr-rs-g54", "WZR-RS-G54 2.32 1.01"},
-};
+using test::kExpectedModels;
 
 TEST(ModelTableTest, FindsEveryKeyWithItsIdentityLine) {
-  ASSERT_EQ(std::size(kModels), std::size(kExpectedRows));
-  for (std::size_t i = 0; i < std::size(kExpectedRows); ++i) {
-    const Row& row = kExpectedRows[i];
+  ASSERT_EQ(std::size(kModels), std::size(kExpectedModels));
+  for (std::size_t i = 0; i < std::size(kExpectedModels); ++i) {
+    const auto& row = kExpectedModels[i];
     const Model* model = FindModel(row.key);
     ASSERT_NE(model, nullptr) << row.key;
     EXPECT_EQ(model, &kModels[i]) << row.key;

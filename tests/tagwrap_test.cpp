@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
-#include <map>
+#include <iterator>
 #include <random>
 #include <string>
 #include <string_view>
@@ -107,26 +107,11 @@ TEST_F(TagwrapTest, PrintsUsageUnlessGivenExactlyTwoArguments) {
 }
 
 TEST_F(TagwrapTest, TagsAnImageForEveryModel) {
-  const struct {
-    const char* key;
-    const char* head;
-  } models[] = {
-      {"wla-g54", "WLA-G54 2.05 1.02"},
-      {"wla-g54c", "WLA-B11C 2.20 1.05"},
-      {"wla2-g54c", "WLA2-G54C 2.23 1.05"},
-      {"wla2-g54l", "WLA2-G54L 2.24 1.00"},
-      {"wbr-g54", "WBR-B11 2.20 1.16"},
-      {"wbr2-g54", "WBR2-G54 2.30 6.03"},
-      {"wbr2-g54s", "WBR2-G54S 2.30 6.10"},
-      {"wli-tx4-g54hp", "WLI-TX4-G54HP 2.50 2.03"},
-      {"wli3-tx1-g54", "WLI3-TX1-G54 2.30 1.07"},
-      {"wzr-rs-g54", "WZR-RS-G54 2.32 1.01"},
-  };
   const std::string image = WriteImage(4321);
   Names expected_files = {"generic.bin"};
-  for (const auto& m : models) {
-    const RunResult r = Run({"generic.bin", m.key});
-    const std::string output = "lk-buffalo-"s + m.key + ".bin";
+  for (const auto& m : test::kExpectedModels) {
+    const RunResult r = Run({"generic.bin", std::string(m.key)});
+    const std::string output = "lk-buffalo-" + std::string(m.key) + ".bin";
     EXPECT_EQ(r.out, Success(m.key, 4321)) << m.key;
     EXPECT_EQ(r.err, "") << m.key;
     EXPECT_EQ(r.exit_code, 0) << m.key;
@@ -489,26 +474,16 @@ struct Expected {
 };
 
 Expected Predict(const std::string& input, const std::string& key) {
-  static const std::map<std::string, std::string> heads = {
-      {"wla-g54", "WLA-G54 2.05 1.02"},
-      {"wla-g54c", "WLA-B11C 2.20 1.05"},
-      {"wla2-g54c", "WLA2-G54C 2.23 1.05"},
-      {"wla2-g54l", "WLA2-G54L 2.24 1.00"},
-      {"wbr-g54", "WBR-B11 2.20 1.16"},
-      {"wbr2-g54", "WBR2-G54 2.30 6.03"},
-      {"wbr2-g54s", "WBR2-G54S 2.30 6.10"},
-      {"wli-tx4-g54hp", "WLI-TX4-G54HP 2.50 2.03"},
-      {"wli3-tx1-g54", "WLI3-TX1-G54 2.30 1.07"},
-      {"wzr-rs-g54", "WZR-RS-G54 2.32 1.01"},
-  };
   const std::string size = std::to_string(input.size());
   std::string out = Selected(key);
   if (input.compare(0, 4, "HDR0") != 0) {
     return {1, out + "Input file is invalid, please use generic.bin file\n",
             ""};
   }
-  const auto head = heads.find(key);
-  if (head == heads.end()) {
+  const auto* const head = std::find_if(
+      std::begin(test::kExpectedModels), std::end(test::kExpectedModels),
+      [&key](const auto& model) { return model.key == key; });
+  if (head == std::end(test::kExpectedModels)) {
     return {1, out + "unknown model " + key + " - please select valid model!\n",
             ""};
   }
@@ -525,7 +500,7 @@ Expected Predict(const std::string& input, const std::string& key) {
   return {
       0,
       out + "File lk-buffalo-" + key + ".bin written with added Buffalo header",
-      Header(head->second, field) + input};
+      Header(head->head, field) + input};
 }
 
 TEST_F(TagwrapTest, RandomImagesAndKeysGiveExactlyThePredictedResult) {
@@ -533,9 +508,6 @@ TEST_F(TagwrapTest, RandomImagesAndKeysGiveExactlyThePredictedResult) {
   auto uniform = [&random](std::size_t low, std::size_t high) {
     return std::uniform_int_distribution<std::size_t>(low, high)(random);
   };
-  const std::vector<std::string> keys = {
-      "wla-g54",  "wla-g54c",  "wla2-g54c",     "wla2-g54l",    "wbr-g54",
-      "wbr2-g54", "wbr2-g54s", "wli-tx4-g54hp", "wli3-tx1-g54", "wzr-rs-g54"};
   for (int run = 0; run < 400; ++run) {
     // Sizes: 0 to 5 bytes, or a random size of 1 to 8 digits; eight-digit
     // ones only now and then, being slow to make.
@@ -561,7 +533,9 @@ TEST_F(TagwrapTest, RandomImagesAndKeysGiveExactlyThePredictedResult) {
                             (1U << uniform(0, 7)));
     }
 
-    std::string key = keys[uniform(0, keys.size() - 1)];
+    std::string key(
+        test::kExpectedModels[uniform(0, std::size(test::kExpectedModels) - 1)]
+            .key);
     switch (uniform(0, 6)) {
       case 0:
         key[uniform(0, key.size() - 1)] ^= 0x20;  // one letter's case

@@ -20,6 +20,27 @@ namespace test {
 
 namespace fs = std::filesystem;
 
+// A supported model as users and devices know it.
+struct ExpectedModel {
+  std::string_view key;
+  std::string_view head;
+};
+
+// Every supported model, in the order the usage text lists them. Written
+// out here, not taken from the tool, so that the tests check the tool's table.
+inline constexpr ExpectedModel kExpectedModels[] = {
+    {"wla-g54", "WLA-G54 2.05 1.02"},
+    {"wla-g54c", "WLA-B11C 2.20 1.05"},
+    {"wla2-g54c", "WLA2-G54C 2.23 1.05"},
+    {"wla2-g54l", "WLA2-G54L 2.24 1.00"},
+    {"wbr-g54", "WBR-B11 2.20 1.16"},
+    {"wbr2-g54", "WBR2-G54 2.30 6.03"},
+    {"wbr2-g54s", "WBR2-G54S 2.30 6.10"},
+    {"wli-tx4-g54hp", "WLI-TX4-G54HP 2.50 2.03"},
+    {"wli3-tx1-g54", "WLI3-TX1-G54 2.30 1.07"},
+    {"wzr-rs-g54", "WZR-RS-G54 2.32 1.01"},
+};
+
 // A fresh empty directory, removed with its contents when destroyed.
 class ScratchDir {
  public:
