@@ -1,6 +1,7 @@
 // Checking, measuring, naming and writing Buffalo-tagged firmware images.
 #include "buffalo_image.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -14,13 +15,10 @@
 #include <filesystem>
 #include <random>
 #include <system_error>
-
 #ifdef _WIN32
-#include <fcntl.h>
 #include <io.h>
 #include <windows.h>
 #else
-#include <fcntl.h>
 #include <unistd.h>
 #endif
 
@@ -66,6 +64,17 @@ static void RemoveTempAndDie(int sig) {
 
 namespace {
 
+constexpr char kCannotCreateTemp[] = "cannot create a temporary file";
+
+// Returns "<what>: <the system's reason for err>".
+std::string SystemError(std::string_view what, int err) {
+  std::string message(what);
+  message += ": ";
+  // errno 0 would read "Success", which no failure message may say.
+  message += err != 0 ? std::strerror(err) : "unknown error";
+  return message;
+}
+
 #ifdef _WIN32
 
 // Windows cannot hold signals back; its console handler runs on a thread of
@@ -104,7 +113,7 @@ std::FILE* OpenNewFile(const std::string& path, bool* exists,
   if (handle == INVALID_HANDLE_VALUE) {
     const DWORD err = GetLastError();
     *exists = err == ERROR_FILE_EXISTS;
-    *error = "cannot create a temporary file: " +
+    *error = std::string(kCannotCreateTemp) + ": " +
              std::system_category().message(static_cast<int>(err));
     return nullptr;
   }
@@ -112,8 +121,7 @@ std::FILE* OpenNewFile(const std::string& path, bool* exists,
                                  _O_WRONLY | _O_BINARY);
   std::FILE* file = fd < 0 ? nullptr : _fdopen(fd, "wb");
   if (file == nullptr) {
-    *error =
-        "cannot create a temporary file: " + std::string(std::strerror(errno));
+    *error = SystemError(kCannotCreateTemp, errno);
     if (fd < 0) {
       CloseHandle(handle);
     } else {
@@ -177,8 +185,7 @@ std::FILE* OpenNewFile(const std::string& path, bool* exists,
   std::FILE* file = fd < 0 ? nullptr : fdopen(fd, "wb");
   if (file == nullptr) {
     *exists = errno == EEXIST;
-    *error =
-        "cannot create a temporary file: " + std::string(std::strerror(errno));
+    *error = SystemError(kCannotCreateTemp, errno);
     if (fd >= 0) {
       close(fd);
       unlink(path.c_str());
@@ -188,15 +195,6 @@ std::FILE* OpenNewFile(const std::string& path, bool* exists,
 }
 
 #endif
-
-// Returns "<what>: <the system's reason for err>".
-std::string SystemError(std::string_view what, int err) {
-  std::string message(what);
-  message += ": ";
-  // errno 0 would read "Success", which no failure message may say.
-  message += err != 0 ? std::strerror(err) : "unknown error";
-  return message;
-}
 
 // Creates a new, empty file with a unique name beside `outfilename`, opens
 // it for writing and registers it for removal by the signal handler.
@@ -213,7 +211,7 @@ std::FILE* CreateTempFile(const std::string& outfilename, std::string* temp,
     *temp = outfilename + ".tmp";
     for (int i = 0; i < 6; ++i) *temp += kLetters[pick(random)];
     if (temp->size() >= sizeof temp_path) {
-      *error = SystemError("cannot create a temporary file", ENAMETOOLONG);
+      *error = SystemError(kCannotCreateTemp, ENAMETOOLONG);
       return nullptr;
     }
     bool exists = false;
@@ -225,7 +223,7 @@ std::FILE* CreateTempFile(const std::string& outfilename, std::string* temp,
     }
     if (!exists) return nullptr;
   }
-  *error = SystemError("cannot create a temporary file", EEXIST);
+  *error = SystemError(kCannotCreateTemp, EEXIST);
   return nullptr;
 }
 
