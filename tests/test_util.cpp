@@ -145,13 +145,23 @@ RunResult RunTagwrap(const std::vector<std::string>& args,
   startup.hStdOutput = out;
   startup.hStdError = err;
   PROCESS_INFORMATION process{};
-  const BOOL started = CreateProcessW(
-      program.c_str(), command_line.data(), nullptr, nullptr, TRUE, 0, nullptr,
-      options.cwd.wstring().c_str(), &startup, &process);
+  const std::wstring cwd = options.cwd.wstring();
+  // Under wine on a loaded machine, starting a process now and then fails
+  // with "Internal error" before the tool runs at all; that is no result of
+  // the tool's, so try again.
+  BOOL started = FALSE;
+  DWORD start_error = 0;
+  for (int attempt = 0; attempt < 5 && !started; ++attempt) {
+    if (attempt > 0) Sleep(200);
+    started =
+        CreateProcessW(program.c_str(), command_line.data(), nullptr, nullptr,
+                       TRUE, 0, nullptr, cwd.c_str(), &startup, &process);
+    if (!started) start_error = GetLastError();
+  }
   CloseHandle(out);
   CloseHandle(err);
   if (!started) {
-    throw std::system_error(static_cast<int>(GetLastError()),
+    throw std::system_error(static_cast<int>(start_error),
                             std::system_category(), "CreateProcess");
   }
   WaitForSingleObject(process.hProcess, INFINITE);
