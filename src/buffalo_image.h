@@ -1,5 +1,5 @@
-// Checks, measures and names firmware images, and writes them out with a
-// Buffalo header in front.
+// The Buffalo image format: the input it takes, the header it puts in front
+// of it, and the name of the file it is written to.
 #ifndef TAGWRAP_BUFFALO_IMAGE_H_
 #define TAGWRAP_BUFFALO_IMAGE_H_
 
@@ -8,6 +8,8 @@
 #include <cstdio>
 #include <string>
 #include <string_view>
+
+#include "output_file.h"
 
 // The first four bytes of a generic (TRX) firmware image.
 inline constexpr std::array<char, 4> kImageMagic = {'H', 'D', 'R', '0'};
@@ -36,20 +38,12 @@ bool MakeLengthField(std::int64_t size, LengthField* fsize);
 // Returns the name of the output file for the model key `key`.
 std::string MakeOutputName(std::string_view key);
 
-// Writes the Buffalo header for `head` and `fsize`, then copies exactly `size`
-// bytes from `infile`, which must be at its first byte. Returns false and
-// says what failed in `error` on a write or read error, or when `infile`
-// holds fewer or more than `size` bytes.
-bool WriteBuffaloImage(std::FILE* outfile, const char* head,
+// Writes the Buffalo header for `head` and `fsize` to `outfile`, then copies
+// exactly `size` bytes from `infile`, which must be at its first byte.
+// Returns false and says what failed in `error` on a write or read error, or
+// when `infile` holds fewer or more than `size` bytes.
+bool WriteBuffaloImage(OutputFile& outfile, const char* head,
                        const LengthField& fsize, std::FILE* infile,
                        std::int64_t size, std::string* error);
-
-// Writes the tagged image to a temporary file beside `outfilename` and, once
-// every write and the close have succeeded, renames it over `outfilename`.
-// On failure returns false, says what failed in `error`, removes the
-// temporary file and leaves any earlier `outfilename` untouched.
-bool SaveBuffaloImage(const std::string& outfilename, const char* head,
-                      const LengthField& fsize, std::FILE* infile,
-                      std::int64_t size, std::string* error);
 
 #endif  // TAGWRAP_BUFFALO_IMAGE_H_

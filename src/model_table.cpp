@@ -3,7 +3,6 @@
 
 #include <algorithm>
 #include <iterator>
-#include <ostream>
 
 const Model* FindModel(std::string_view key) {
   const Model* const model =
@@ -12,6 +11,12 @@ const Model* FindModel(std::string_view key) {
   return model == std::end(kModels) ? nullptr : model;
 }
 
-void ListModels(std::ostream& out) {
-  for (const Model& model : kModels) out << "  " << model.key << '\n';
+std::string ListModels() {
+  std::string listing;
+  for (const Model& model : kModels) {
+    listing += "  ";
+    listing += model.key;
+    listing += '\n';
+  }
+  return listing;
 }

@@ -2,7 +2,7 @@
 #ifndef TAGWRAP_MODEL_TABLE_H_
 #define TAGWRAP_MODEL_TABLE_H_
 
-#include <iosfwd>
+#include <string>
 #include <string_view>
 
 // One supported model: the key the user types, and the identity line that
@@ -31,7 +31,7 @@ inline constexpr Model kModels[] = {
 // Returns the row whose key equals `key` byte for byte, or nullptr.
 const Model* FindModel(std::string_view key);
 
-// Writes each key on a line of its own, indented by two blanks.
-void ListModels(std::ostream& out);
+// Returns every key on a line of its own, indented by two blanks.
+std::string ListModels();
 
 #endif  // TAGWRAP_MODEL_TABLE_H_

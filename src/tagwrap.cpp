@@ -2,13 +2,13 @@
 #include <cstdint>
 #include <cstdio>
 #include <initializer_list>
-#include <iostream>
 #include <memory>
 #include <string>
 #include <string_view>
 
 #include "buffalo_image.h"
 #include "model_table.h"
+#include "replace_file.h"
 
 namespace {
 
@@ -40,7 +40,7 @@ constexpr int kExitUsage = 2;
 
 // Prints `message` with each "%s" replaced by the next of `args`, taken
 // literally, and flushes so that no message is lost if the run dies.
-void Print(std::ostream& out, std::string_view message,
+void Print(std::FILE* out, std::string_view message,
            std::initializer_list<std::string_view> args = {}) {
   std::string text;
   const auto* arg = args.begin();
@@ -52,7 +52,8 @@ void Print(std::ostream& out, std::string_view message,
       text += message[pos];
     }
   }
-  out << text << std::flush;
+  (void)std::fwrite(text.data(), 1, text.size(), out);
+  (void)std::fflush(out);
 }
 
 // Closes the input; a failed close of a file only read loses nothing.
@@ -61,11 +62,9 @@ struct FileCloser {
 };
 
 // Runs the tool on the command line `argv` and returns its exit status.
-int Run(int argc, const char* const* argv, std::ostream& out) {
+int Run(int argc, const char* const* argv, std::FILE* out) {
   if (argc != 3) {
-    Print(out, kUsage);
-    ListModels(out);
-    out << std::flush;
+    Print(out, std::string(kUsage) + ListModels());
     return kExitUsage;
   }
   const char* const inputfile = argv[1];
@@ -112,8 +111,12 @@ int Run(int argc, const char* const* argv, std::ostream& out) {
   }
 
   const std::string outfilename = MakeOutputName(model->key);
+  ReplacementFile outfile;
   std::string error;
-  if (!SaveBuffaloImage(outfilename, head, fsize, infile.get(), size, &error)) {
+  if (!outfile.Create(outfilename, &error) ||
+      !WriteBuffaloImage(outfile, head, fsize, infile.get(), size, &error) ||
+      !outfile.Commit(&error)) {
+    outfile.Discard();
     Print(out, kWriteFailed, {outfilename, error});
     return kExitFailure;
   }
@@ -123,4 +126,4 @@ int Run(int argc, const char* const* argv, std::ostream& out) {
 
 }  // namespace
 
-int main(int argc, char** argv) { return Run(argc, argv, std::cout); }
+int main(int argc, char** argv) { return Run(argc, argv, stdout); }

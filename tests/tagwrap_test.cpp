@@ -336,6 +336,81 @@ TEST_F(TagwrapTest, ADirectoryAtTheOutputNameIsLeftAlone) {
   EXPECT_EQ(ReadFile(dir_ / kOutput / "keep"), "kept");
 }
 
+TEST_F(TagwrapTest, AFullDiskKeepsTheEarlierOutputAndLeavesNoTemporaryFile) {
+  SKIP_ON_WINDOWS("no tmpfs");
+  test::TmpfsMount disk("2m");
+  REQUIRE_MOUNT(disk);
+  const std::string earlier = "earlier output";
+  WriteFile(disk / kOutput, earlier);
+  // From outside the payload is copied through memory, from inside by the
+  // kernel; either way the disk fills up.
+  const struct {
+    std::filesystem::path input;
+    std::size_t size;
+  } cases[] = {{dir_ / "generic.bin", 9999999},
+               {disk / "generic.bin", 1500000}};
+  for (const auto& c : cases) {
+    WriteFile(c.input, MakeImage(c.size));
+    RunOptions options;
+    options.cwd = disk.path();
+    const RunResult r =
+        test::RunTagwrap({ToolPath(c.input), "wzr-rs-g54"}, options);
+    EXPECT_EQ(r.out, WriteFailed(static_cast<std::int64_t>(c.size),
+                                 "write failed: No space left on device"))
+        << c.input;
+    EXPECT_EQ(r.exit_code, 1) << c.input;
+    EXPECT_EQ(ReadFile(disk / kOutput), earlier) << c.input;
+    std::filesystem::remove(c.input);
+    EXPECT_EQ(ListDir(disk.path()), Names{kOutput}) << c.input;
+  }
+}
+
+TEST_F(TagwrapTest, AReadOnlyFileSystemKeepsTheEarlierOutput) {
+  SKIP_ON_WINDOWS("no tmpfs");
+  test::TmpfsMount disk("2m");
+  REQUIRE_MOUNT(disk);
+  const std::string earlier = "earlier output";
+  WriteFile(disk / kOutput, earlier);
+  ASSERT_TRUE(disk.MakeReadOnly());
+  WriteImage(5000);
+  RunOptions options;
+  options.cwd = disk.path();
+  const RunResult r =
+      test::RunTagwrap({ToolPath(dir_ / "generic.bin"), "wzr-rs-g54"}, options);
+  EXPECT_EQ(r.out, WriteFailed(5000,
+                               "cannot create a temporary file: Read-only "
+                               "file system"));
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_EQ(ReadFile(disk / kOutput), earlier);
+  EXPECT_EQ(ListDir(disk.path()), Names{kOutput});
+}
+
+TEST_F(TagwrapTest, CopiesExactlyBetweenFileSystems) {
+  SKIP_ON_WINDOWS("no tmpfs");
+  // The kernel refuses to copy between these, so memory does it.
+  test::TmpfsMount other("4m");
+  REQUIRE_MOUNT(other);
+  const std::string image = MakeImage(1234567, 5);
+  const struct {
+    std::filesystem::path input;
+    std::filesystem::path cwd;
+  } cases[] = {{other / "generic.bin", dir_.path()},
+               {dir_ / "generic.bin", other.path()}};
+  for (const auto& c : cases) {
+    WriteFile(c.input, image);
+    RunOptions options;
+    options.cwd = c.cwd;
+    const RunResult r =
+        test::RunTagwrap({ToolPath(c.input), "wzr-rs-g54"}, options);
+    EXPECT_EQ(r.out, Success("wzr-rs-g54", 1234567)) << c.input;
+    EXPECT_EQ(r.exit_code, 0) << c.input;
+    EXPECT_TRUE(ReadFile(c.cwd / kOutput) == Header(kHead, "1234567") + image)
+        << c.input;
+    std::filesystem::remove(c.input);
+    std::filesystem::remove(c.cwd / kOutput);
+  }
+}
+
 TEST_F(TagwrapTest, ReportsAnOutputThatCannotBeCreated) {
   SKIP_ON_WINDOWS("a running process's directory cannot be removed");
   ScratchDir input_dir;
@@ -356,6 +431,10 @@ TEST_F(TagwrapTest, ReportsAnOutputThatCannotBeCreated) {
 TEST_F(TagwrapTest, AnInterruptRemovesTheTemporaryFileAndDiesByItsSignal) {
   SKIP_ON_WINDOWS("no strace to deliver a signal in the middle of the copy");
 }
+TEST_F(TagwrapTest,
+       AnInterruptDuringTheCopyThroughMemoryRemovesTheTemporaryFile) {
+  SKIP_ON_WINDOWS("no strace to deliver a signal in the middle of the copy");
+}
 TEST_F(TagwrapTest, AnIgnoredHangupStaysIgnored) {
   SKIP_ON_WINDOWS("no SIGHUP");
 }
@@ -363,37 +442,15 @@ TEST_F(TagwrapTest, AFileSizeLimitThatKillsTheRunLeavesNoTemporaryFile) {
   SKIP_ON_WINDOWS("no file-size limit");
 }
 #else
-// Skips the test when `program` is not on PATH, unless TAGWRAP_REQUIRE_TOOLS
-// is set, as in CI, where a missing tool is a failure.
-#define REQUIRE_TOOL(program)                                \
-  do {                                                       \
-    if (!OnPath(program)) {                                  \
-      if (std::getenv("TAGWRAP_REQUIRE_TOOLS") != nullptr) { \
-        FAIL() << (program) << " is not installed";          \
-      }                                                      \
-      GTEST_SKIP() << (program) << " is not installed";      \
-    }                                                        \
-  } while (false)
-
-bool OnPath(const std::string& program) {
-  const char* path = std::getenv("PATH");
-  const std::string dirs = path == nullptr ? "" : path;
-  for (std::size_t start = 0; start <= dirs.size();) {
-    const std::size_t end = std::min(dirs.find(':', start), dirs.size());
-    const auto candidate =
-        std::filesystem::path(dirs.substr(start, end - start)) / program;
-    if (access(candidate.c_str(), X_OK) == 0) return true;
-    start = end + 1;
-  }
-  return false;
-}
-
-// Runs the tool under strace, which sends `sig` to it at its
-// `nth_write`-th write; returns the run and, in `trace`, strace's log.
-RunResult RunWithSignalAtWrite(const std::string& sig, int nth_write,
-                               RunOptions options, std::string* trace) {
+// Runs the tool on `input` under strace, which sends `sig` to it on entering
+// a syscall as `at` says (say "copy_file_range:when=1"); returns the run and,
+// in `trace`, strace's log.
+RunResult RunWithSignal(const std::string& input, const std::string& sig,
+                        const std::string& at, RunOptions options,
+                        std::string* trace) {
   ScratchDir log_dir;
   const std::string log = (log_dir / "strace.log").string();
+  const std::string::size_type colon = at.find(':');
   // LeakSanitizer cannot run under ptrace; the other checks still do.
   options.wrapper = {
       "strace",
@@ -403,39 +460,83 @@ RunResult RunWithSignalAtWrite(const std::string& sig, int nth_write,
       "-E",
       "ASAN_OPTIONS=detect_leaks=0",
       "-e",
-      "trace=write,unlink",
+      "trace=openat,write,copy_file_range,unlink,rename",
       "-e",
-      "inject=write:signal=" + sig + ":when=" + std::to_string(nth_write)};
-  RunResult r = test::RunTagwrap({"generic.bin", "wzr-rs-g54"}, options);
+      "inject=" + at.substr(0, colon) + ":signal=" + sig + at.substr(colon)};
+  RunResult r = test::RunTagwrap({input, "wzr-rs-g54"}, options);
   *trace = ReadFile(log);
   return r;
 }
+
+// Checks in strace's log that `sig` arrived after the header was written,
+// while the temporary file existed, and that the handler then removed it.
+void ExpectSignalDuringTheCopy(const std::string& trace, const char* sig) {
+  const auto created = trace.find("\"lk-buffalo-wzr-rs-g54.bin.tmp");
+  const auto header = trace.find("\"WZR-RS-G54 2.32 1.01\\nfilelen=");
+  const auto arrived = trace.find("--- " + std::string(sig) + " ");
+  const auto removed = trace.find("unlink(\"lk-buffalo-wzr-rs-g54.bin.tmp");
+  ASSERT_NE(created, std::string::npos) << sig << "\n" << trace;
+  ASSERT_NE(arrived, std::string::npos) << sig << "\n" << trace;
+  ASSERT_NE(removed, std::string::npos)
+      << sig << ": no temporary file was removed\n"
+      << trace;
+  EXPECT_LT(created, header) << sig << "\n" << trace;
+  EXPECT_LT(header, arrived) << sig << "\n" << trace;
+  EXPECT_LT(arrived, removed) << sig << "\n" << trace;
+  EXPECT_EQ(trace.find("rename("), std::string::npos) << sig << "\n" << trace;
+}
+
+struct Interrupt {
+  const char* name;
+  int number;
+};
+constexpr Interrupt kInterrupts[] = {
+    {"SIGINT", SIGINT}, {"SIGTERM", SIGTERM}, {"SIGHUP", SIGHUP}};
 
 TEST_F(TagwrapTest, AnInterruptRemovesTheTemporaryFileAndDiesByItsSignal) {
   REQUIRE_TOOL("strace");
   const std::string earlier = "earlier output";
   WriteFile(dir_ / kOutput, earlier);
   WriteImage(1000000);
-  const struct {
-    const char* name;
-    int number;
-  } signals[] = {{"SIGINT", SIGINT}, {"SIGTERM", SIGTERM}, {"SIGHUP", SIGHUP}};
-  for (const auto& sig : signals) {
-    // Two writes print the first messages; the tenth is deep in the copy.
+  for (const auto& sig : kInterrupts) {
     RunOptions options;
     options.cwd = dir_.path();
     std::string trace;
-    const RunResult r = RunWithSignalAtWrite(sig.name, 10, options, &trace);
+    // The kernel may copy the whole payload in this one call.
+    const RunResult r = RunWithSignal(
+        "generic.bin", sig.name, "copy_file_range:when=1", options, &trace);
     EXPECT_EQ(r.signal, sig.number) << sig.name << "\n" << r.err;
     EXPECT_EQ(r.out, Selected("wzr-rs-g54") + "input file size = 1000000\n")
         << sig.name;
-    EXPECT_NE(trace.find("unlink(\"lk-buffalo-wzr-rs-g54.bin.tmp"),
-              std::string::npos)
-        << sig.name << ": no temporary file was removed\n"
-        << trace;
+    ExpectSignalDuringTheCopy(trace, sig.name);
     EXPECT_EQ(ReadFile(dir_ / kOutput), earlier) << sig.name;
     EXPECT_EQ(ListDir(dir_.path()), (Names{"generic.bin", kOutput}))
         << sig.name;
+  }
+}
+
+TEST_F(TagwrapTest,
+       AnInterruptDuringTheCopyThroughMemoryRemovesTheTemporaryFile) {
+  REQUIRE_TOOL("strace");
+  // From another file system the payload goes through memory in blocks.
+  test::TmpfsMount other("4m");
+  REQUIRE_MOUNT(other);
+  const std::string earlier = "earlier output";
+  WriteFile(dir_ / kOutput, earlier);
+  WriteFile(other / "generic.bin", MakeImage(1000000));
+  for (const auto& sig : kInterrupts) {
+    RunOptions options;
+    options.cwd = dir_.path();
+    std::string trace;
+    // Two writes print the first messages, the third the header; the sixth
+    // is deep in the copy.
+    const RunResult r = RunWithSignal(ToolPath(other / "generic.bin"), sig.name,
+                                      "write:when=6", options, &trace);
+    EXPECT_EQ(r.signal, sig.number) << sig.name << "\n" << r.err;
+    EXPECT_NE(trace.find("EXDEV"), std::string::npos) << trace;
+    ExpectSignalDuringTheCopy(trace, sig.name);
+    EXPECT_EQ(ReadFile(dir_ / kOutput), earlier) << sig.name;
+    EXPECT_EQ(ListDir(dir_.path()), Names{kOutput}) << sig.name;
   }
 }
 
@@ -446,7 +547,8 @@ TEST_F(TagwrapTest, AnIgnoredHangupStaysIgnored) {
   options.cwd = dir_.path();
   options.ignored_signals = {SIGHUP};
   std::string trace;
-  const RunResult r = RunWithSignalAtWrite("SIGHUP", 10, options, &trace);
+  const RunResult r = RunWithSignal("generic.bin", "SIGHUP",
+                                    "copy_file_range:when=1", options, &trace);
   EXPECT_EQ(r.exit_code, 0) << r.err;
   EXPECT_EQ(r.out, Success("wzr-rs-g54", 1000000));
   EXPECT_TRUE(ReadFile(dir_ / kOutput) == Header(kHead, "1000000") + image);

@@ -2,9 +2,11 @@
 #include "test_util.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <random>
@@ -16,6 +18,7 @@
 #else
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -39,6 +42,45 @@ ScratchDir::~ScratchDir() {
   std::error_code ec;
   fs::remove_all(path_, ec);
 }
+
+#ifdef _WIN32
+TmpfsMount::TmpfsMount(std::string_view size)
+    : size_(size), error_("Windows has no tmpfs") {}
+TmpfsMount::~TmpfsMount() = default;
+bool TmpfsMount::MakeReadOnly() { return false; }
+
+bool OnPath(const std::string& /*program*/) { return false; }
+#else
+TmpfsMount::TmpfsMount(std::string_view size) : size_("size=") {
+  size_ += size;
+  if (mount("tmpfs", dir_.path().c_str(), "tmpfs", 0, size_.c_str()) != 0) {
+    error_ = std::strerror(errno);
+  }
+}
+
+TmpfsMount::~TmpfsMount() {
+  // Detached, so that a file a failed test left open cannot keep it.
+  if (mounted()) (void)umount2(dir_.path().c_str(), MNT_DETACH);
+}
+
+bool TmpfsMount::MakeReadOnly() {
+  return mount(nullptr, dir_.path().c_str(), nullptr, MS_REMOUNT | MS_RDONLY,
+               size_.c_str()) == 0;
+}
+
+bool OnPath(const std::string& program) {
+  const char* path = std::getenv("PATH");
+  const std::string dirs = path == nullptr ? "" : path;
+  for (std::size_t start = 0; start <= dirs.size();) {
+    const std::size_t end = std::min(dirs.find(':', start), dirs.size());
+    const auto candidate =
+        std::filesystem::path(dirs.substr(start, end - start)) / program;
+    if (access(candidate.c_str(), X_OK) == 0) return true;
+    start = end + 1;
+  }
+  return false;
+}
+#endif
 
 void WriteFile(const fs::path& path, std::string_view bytes) {
   std::ofstream file(path, std::ios::binary | std::ios::trunc);

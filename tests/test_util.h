@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <string_view>
@@ -15,6 +16,24 @@
 #else
 #define SKIP_ON_WINDOWS(reason) static_cast<void>(0)
 #endif
+
+// Skips the running test with `reason` when something it needs is missing,
+// unless TAGWRAP_REQUIRE_TOOLS is set, as in CI, where that is a failure.
+#define SKIP_UNLESS(available, reason)                                         \
+  do {                                                                         \
+    if (!(available)) {                                                        \
+      if (std::getenv("TAGWRAP_REQUIRE_TOOLS") != nullptr) FAIL() << (reason); \
+      GTEST_SKIP() << (reason);                                                \
+    }                                                                          \
+  } while (false)
+
+// Skips the running test when `program` is not on PATH.
+#define REQUIRE_TOOL(program) \
+  SKIP_UNLESS(test::OnPath(program), std::string(program) + " is missing")
+
+// Skips the running test when the tmpfs `mount` could not be mounted.
+#define REQUIRE_MOUNT(mount) \
+  SKIP_UNLESS((mount).mounted(), "cannot mount a tmpfs: " + (mount).error())
 
 namespace test {
 
@@ -55,6 +74,34 @@ class ScratchDir {
  private:
   fs::path path_;
 };
+
+// A tmpfs of a given size mounted on a fresh directory, and unmounted with
+// everything in it when destroyed. Needs root; see mounted().
+class TmpfsMount {
+ public:
+  explicit TmpfsMount(std::string_view size);
+  ~TmpfsMount();
+  TmpfsMount(const TmpfsMount&) = delete;
+  TmpfsMount& operator=(const TmpfsMount&) = delete;
+
+  // Whether the mount worked; error() says why not.
+  bool mounted() const { return error_.empty(); }
+  const std::string& error() const { return error_; }
+
+  // Makes the file system read-only; returns whether that worked.
+  bool MakeReadOnly();
+
+  const fs::path& path() const { return dir_.path(); }
+  fs::path operator/(std::string_view name) const { return dir_ / name; }
+
+ private:
+  ScratchDir dir_;
+  std::string size_;
+  std::string error_;
+};
+
+// Returns whether `program` is an executable file in a directory of PATH.
+bool OnPath(const std::string& program);
 
 // Writes `bytes` to `path`, replacing it.
 void WriteFile(const fs::path& path, std::string_view bytes);
