@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Times cp, a shell one-liner that writes the same header, and tagwrap, in
 # turn within each round (in a rotating order) and each on a fresh output, on a 9,999,999-byte
 # image (the largest the header can state) and on a 4 KiB one. Prints each

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Cross-compiles for 64-bit Windows with Debian's MinGW-w64 (posix threads)
 # and runs what it builds under wine.
 set(CMAKE_SYSTEM_NAME Windows)

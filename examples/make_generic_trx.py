@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """Writes generic.trx: a small TRX v1 image for trying tagwrap out.
 
 Header (little-endian): magic "HDR0", total length, CRC-32 of every byte

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Checking, measuring and naming firmware images, and writing them out with a
 // Buffalo header in front.
 #include "buffalo_image.h"

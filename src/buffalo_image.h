@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The Buffalo image format: the input it takes, the header it puts in front
 // of it, and the name of the file it is written to.
 #ifndef TAGWRAP_BUFFALO_IMAGE_H_

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Lookup and listing of the supported models.
 #include "model_table.h"
 

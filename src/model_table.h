@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The Buffalo models tagwrap can tag an image for, and the header line of each.
 #ifndef TAGWRAP_MODEL_TABLE_H_
 #define TAGWRAP_MODEL_TABLE_H_

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Copying into an output through memory, for outputs that have nothing faster.
 #include "output_file.h"
 

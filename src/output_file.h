@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The file an image is written into, one append after another.
 #ifndef TAGWRAP_OUTPUT_FILE_H_
 #define TAGWRAP_OUTPUT_FILE_H_

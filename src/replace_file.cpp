@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The steps of replacing a file: a fresh temporary name, the commit and the
 // discard.
 #include "replace_file.h"

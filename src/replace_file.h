@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Writes a file that takes the place of another only once it is complete.
 #ifndef TAGWRAP_REPLACE_FILE_H_
 #define TAGWRAP_REPLACE_FILE_H_

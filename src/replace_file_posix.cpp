@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Replacing a file on POSIX systems: an exclusive create, kernel copies,
 // rename(2), and removal from a signal handler.
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Replacing a file on Windows: an exclusive create that others may delete,
 // MoveFileEx, and removal from the C runtime's signal handlers.
 #include <fcntl.h>

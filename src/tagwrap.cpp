@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // tagwrap: tags a generic firmware image with a Buffalo header for one model.
 #include <cstdint>
 #include <cstdio>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Tests of the magic check, the sizes, the output name and the image writer.
 #include "buffalo_image.h"
 

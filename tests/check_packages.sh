@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
-# Checks what users install: `cmake --install`, the .deb (installed with
-# dpkg and run from PATH, then removed), the .tar.gz, the Windows .zip when
-# it was built, and that the man page renders without warnings.
+# SPDX-License-Identifier: MIT
+# Checks what users install: `cmake --install`, the .deb (lintian-clean,
+# installed with dpkg and run from PATH, then removed), the .tar.gz, the
+# Windows .zip when it was built, and that the man page renders without
+# warnings.
 # Usage: check_packages.sh BUILD_DIR PACKAGE_DIR
 set -euo pipefail
 
@@ -40,16 +42,25 @@ warnings=$(MANWIDTH=80 man --warnings -l "$top/doc/tagwrap.1" 2>&1 > /dev/null)
 [ -z "$warnings" ] || fail "the man page renders with warnings: $warnings"
 echo "ok   man page renders cleanly"
 
+# What every install from source or package holds, below its prefix.
+files=(bin/tagwrap share/man/man1/tagwrap.1.gz share/doc/tagwrap/copyright
+  share/doc/tagwrap/changelog.gz share/bash-completion/completions/tagwrap)
+
 cmake --install "$build" --prefix "$work/prefix" > /dev/null
-[ -x "$work/prefix/bin/tagwrap" ] || fail "cmake --install: no bin/tagwrap"
-[ -f "$work/prefix/share/man/man1/tagwrap.1" ] ||
-  fail "cmake --install: no share/man/man1/tagwrap.1"
+for file in "${files[@]}"; do
+  [ -f "$work/prefix/$file" ] || fail "cmake --install: no $file"
+done
 tag "$work/prefix/bin/tagwrap"
 echo "ok   cmake --install"
 
 deb=$(ls "$packages"/tagwrap_*_amd64.deb)
 expect_listing "$(dpkg-deb -c "$deb" | awk '{ print $NF }')" \
-  ./usr/bin/tagwrap ./usr/share/man/man1/tagwrap.1
+  "${files[@]/#/./usr/}"
+# lintian warns about being run as root on stderr; its findings go to stdout.
+findings=$(lintian --fail-on error,warning "$deb" 2> /dev/null) ||
+  fail "lintian:"$'\n'"$findings"
+[ -z "$findings" ] || fail "lintian:"$'\n'"$findings"
+echo "ok   lintian has nothing to say about $(basename "$deb")"
 dpkg -i "$deb" > /dev/null
 installed=yes
 [ "$(command -v tagwrap)" = /usr/bin/tagwrap ] || fail "tagwrap is not on PATH"
@@ -58,18 +69,22 @@ tagwrap > "$work/usage" || status=$?
 [ "$status" = 2 ] || fail "tagwrap without arguments exited $status, not 2"
 grep -q '^  wzr-rs-g54$' "$work/usage" || fail "the usage lists no models"
 tag tagwrap
-[ "$(man -w tagwrap)" = /usr/share/man/man1/tagwrap.1 ] ||
+[ "$(man -w tagwrap)" = /usr/share/man/man1/tagwrap.1.gz ] ||
   fail "man does not find the installed page"
-echo "ok   $(basename "$deb") installs, runs from PATH and has its man page"
+"$top/tests/completion_test.sh" /usr/bin/tagwrap \
+  /usr/share/bash-completion/completions/tagwrap > /dev/null ||
+  fail "the installed completion does not complete"
+echo "ok   $(basename "$deb") installs, runs from PATH, has its man page and completes"
 
 tgz=$(ls "$packages"/tagwrap-*-Linux.tar.gz)
 stem=$(basename "$tgz" .tar.gz)
-expect_listing "$(tar tzf "$tgz")" \
-  "$stem/bin/tagwrap" "$stem/share/man/man1/tagwrap.1"
+expect_listing "$(tar tzf "$tgz")" "${files[@]/#/$stem/}"
 echo "ok   $(basename "$tgz")"
 
 for zip in "$packages"/tagwrap-*-win64.zip; do
   [ -e "$zip" ] || continue
-  expect_listing "$(cmake -E tar tf "$zip")" "$(basename "$zip" .zip)/tagwrap.exe"
+  stem=$(basename "$zip" .zip)
+  expect_listing "$(cmake -E tar tf "$zip")" \
+    "$stem/tagwrap.exe" "$stem/README.md" "$stem/LICENSE.txt"
   echo "ok   $(basename "$zip")"
 done

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Tests of the model lookup and the listing of supported models.
 #include "model_table.h"
 

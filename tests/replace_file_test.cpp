@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Tests of replacing a file: commit, discard, failures on real file systems
 // and the cleanup when a signal ends the run.
 #include "replace_file.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // End-to-end tests: the built tool run in a fresh directory, checked by its
 // console output, exit status, output bytes and the files it leaves.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Scratch directories, files and runs of the built tool.
 #include "test_util.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Scratch directories, files and runs of the built tool, shared by the tests.
 #ifndef TAGWRAP_TEST_UTIL_H_
 #define TAGWRAP_TEST_UTIL_H_

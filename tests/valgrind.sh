@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Runs tagwrap under memcheck on a successful run and on each failure path,
 # and fails on any memory error or definite leak.
 # Usage: valgrind.sh path/to/tagwrap
