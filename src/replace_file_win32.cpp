@@ -22,7 +22,8 @@ constexpr int kCleanupSignals[] = {SIGINT, SIGTERM, SIGBREAK};
 // The temporary file being written, kept in fixed storage for the signal
 // handler. The console runs it on a thread of its own and Windows cannot hold
 // signals back, so it sees temp_path only once temp_exists is set.
-char temp_path[MAX_PATH];
+// Its size is the longest path Windows takes once long paths are enabled.
+char temp_path[32768];
 std::atomic<bool> temp_exists{false};
 
 using SignalHandler = void (*)(int);

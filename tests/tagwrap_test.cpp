@@ -16,7 +16,10 @@
 
 #include "test_util.h"
 
-#ifndef _WIN32
+#ifdef _WIN32
+#include <windows.h>
+#include <winver.h>
+#else
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
@@ -218,6 +221,88 @@ TEST_F(TagwrapTest, RefusesAPipeWithoutReadingIt) {
                        "valid input file!\n");
   EXPECT_EQ(r.exit_code, 1);
   EXPECT_EQ(ListDir(dir_.path()), Names{"fifo"});
+}
+#endif
+
+TEST_F(TagwrapTest, OpensPathsWrittenInAnyScript) {
+  const std::string image = MakeImage(7000, 3);
+  const struct {
+    std::string cwd;    // below the scratch directory; "" for itself
+    std::string input;  // below the scratch directory
+    bool absolute;      // whether the tool is given the input's full path
+  } cases[] = {
+      {"固件", "固件/прошивка.bin", false},
+      {"", "Ελληνικά/υλικολογισμικό 🔥.trx", true},
+      {"прошивка", "прошивка/固件/😀.bin", false},
+      {"🔥 固件", "Ελληνικά/прошивка 固件.bin", true},
+  };
+  for (const auto& c : cases) {
+    const auto cwd = dir_ / c.cwd;
+    const auto input = dir_ / c.input;
+    std::filesystem::create_directories(cwd);
+    std::filesystem::create_directories(input.parent_path());
+    WriteFile(input, image);
+    std::string arg = ToolPath(input);
+    if (!c.absolute) {
+      arg = std::filesystem::relative(input, cwd).u8string();
+    }
+    RunOptions options;
+    options.cwd = cwd;
+    const RunResult r = test::RunTagwrap({arg, "wzr-rs-g54"}, options);
+    EXPECT_EQ(r.out, Success("wzr-rs-g54", 7000)) << arg;
+    EXPECT_EQ(r.exit_code, 0) << arg;
+    EXPECT_TRUE(ReadFile(cwd / kOutput) == Header(kHead, "7000\0\0\0"s) + image)
+        << arg;
+    std::filesystem::remove(cwd / kOutput);
+  }
+  const RunResult r = Run({"отсутствует 固件.bin", "wzr-rs-g54"});
+  EXPECT_EQ(r.out, Selected("wzr-rs-g54") +
+                       "file N/A - please select valid input file!\n");
+}
+
+TEST_F(TagwrapTest, EchoesANonAsciiKeyByteForByte) {
+  WriteImage(100);
+  for (const std::string key : {"wzr-rs-g54-ü", "固件", "прошивка", "🔥"}) {
+    const RunResult r = Run({"generic.bin", key});
+    EXPECT_EQ(r.out, Selected(key) + "unknown model " + key +
+                         " - please select valid model!\n")
+        << key;
+    EXPECT_EQ(r.exit_code, 1) << key;
+    EXPECT_EQ(ListDir(dir_.path()), Names{"generic.bin"}) << key;
+  }
+}
+
+#ifdef _WIN32
+// Returns the string `name` of the version resource in `info`, or "".
+std::string VersionString(const std::vector<char>& info, const char* name) {
+  char* value = nullptr;
+  UINT size = 0;
+  const std::string key = std::string("\\StringFileInfo\\040904B0\\") + name;
+  if (VerQueryValueA(info.data(), key.c_str(), reinterpret_cast<void**>(&value),
+                     &size) == 0 ||
+      size == 0) {
+    return "";
+  }
+  return std::string(value, size - 1);
+}
+
+TEST(VersionResourceTest, SaysWhatTheProgramIs) {
+  const std::string program = ToolPath(TAGWRAP_BINARY);
+  const DWORD size = GetFileVersionInfoSizeA(program.c_str(), nullptr);
+  ASSERT_NE(size, 0U) << "no version resource in " << program;
+  std::vector<char> info(size);
+  ASSERT_NE(GetFileVersionInfoA(program.c_str(), 0, size, info.data()), 0);
+  EXPECT_EQ(VersionString(info, "ProductName"), "tagwrap");
+  EXPECT_EQ(VersionString(info, "ProductVersion"), "0.2");
+  EXPECT_EQ(VersionString(info, "FileVersion"), "0.2");
+  EXPECT_EQ(VersionString(info, "FileDescription"),
+            "Adds a Buffalo header to generic larkos firmware images");
+  EXPECT_EQ(VersionString(info, "LegalCopyright"),
+            "Copyright (c) 2026 the tagwrap authors. MIT License.");
+}
+#else
+TEST(VersionResourceTest, SaysWhatTheProgramIs) {
+  GTEST_SKIP() << "only Windows programs carry a version resource";
 }
 #endif
 

@@ -86,7 +86,9 @@ bool OnPath(const std::string& program) {
 void WriteFile(const fs::path& path, std::string_view bytes) {
   std::ofstream file(path, std::ios::binary | std::ios::trunc);
   file.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-  if (!file.flush()) throw std::runtime_error("cannot write " + path.string());
+  if (!file.flush()) {
+    throw std::runtime_error("cannot write " + path.u8string());
+  }
 }
 
 std::string ReadFile(const fs::path& path) {
@@ -98,7 +100,7 @@ std::string ReadFile(const fs::path& path) {
 std::vector<std::string> ListDir(const fs::path& dir) {
   std::vector<std::string> names;
   for (const auto& entry : fs::directory_iterator(dir)) {
-    names.push_back(entry.path().filename().string());
+    names.push_back(entry.path().filename().u8string());
   }
   std::sort(names.begin(), names.end());
   return names;
@@ -122,19 +124,19 @@ std::string Header(std::string_view head, std::string_view length_field) {
 }
 
 std::string ToolPath(const fs::path& path) {
-  return fs::absolute(path).string();
+  return fs::absolute(path).u8string();
 }
 
 #ifdef _WIN32
 
 namespace {
 
-// Quotes `arg` so that the C runtime's command-line parser gives it back
-// unchanged.
+// Quotes the UTF-8 `arg` so that the C runtime's command-line parser gives
+// it back unchanged.
 std::wstring Quote(const std::string& arg) {
   std::wstring wide(arg.size(), L'\0');
   const int n =
-      MultiByteToWideChar(CP_ACP, 0, arg.data(), static_cast<int>(arg.size()),
+      MultiByteToWideChar(CP_UTF8, 0, arg.data(), static_cast<int>(arg.size()),
                           wide.data(), static_cast<int>(wide.size()));
   wide.resize(static_cast<std::size_t>(std::max(n, 0)));
   std::wstring quoted = L"\"";
@@ -173,7 +175,7 @@ std::string ToLf(std::string text) {
 
 RunResult RunTagwrap(const std::vector<std::string>& args,
                      const RunOptions& options) {
-  const std::wstring program = fs::path(ToolPath(TAGWRAP_BINARY)).wstring();
+  const std::wstring program = fs::absolute(TAGWRAP_BINARY).wstring();
   std::wstring command_line = Quote("tagwrap");
   for (const std::string& arg : args) command_line += L" " + Quote(arg);
 

@@ -70,7 +70,10 @@ class ScratchDir {
   ScratchDir& operator=(const ScratchDir&) = delete;
 
   const fs::path& path() const { return path_; }
-  fs::path operator/(std::string_view name) const { return path_ / name; }
+  // `name` is UTF-8, on Windows too.
+  fs::path operator/(std::string_view name) const {
+    return path_ / fs::u8path(name);
+  }
 
  private:
   fs::path path_;
@@ -110,7 +113,7 @@ void WriteFile(const fs::path& path, std::string_view bytes);
 // Returns the whole content of `path`, or "<missing>" when it cannot be read.
 std::string ReadFile(const fs::path& path);
 
-// Returns the sorted names of the entries in `dir`.
+// Returns the sorted names, in UTF-8, of the entries in `dir`.
 std::vector<std::string> ListDir(const fs::path& dir);
 
 // Returns a `size`-byte generic image: the magic, then bytes from `seed`.
@@ -119,8 +122,8 @@ std::string MakeImage(std::size_t size, std::uint32_t seed = 1);
 // Returns the header tagwrap writes for `head` and `length_field`.
 std::string Header(std::string_view head, std::string_view length_field);
 
-// Returns `path` in the form the tool is given it: absolute, with a drive
-// on Windows, where the tool runs in another directory and maybe drive.
+// Returns `path` in the form the tool is given it: absolute, in UTF-8, with a
+// drive on Windows, where the tool runs in another directory and maybe drive.
 std::string ToolPath(const fs::path& path);
 
 // How to start the tool. Windows honours `cwd` only.
@@ -148,7 +151,7 @@ struct RunResult {
   std::string err;
 };
 
-// Runs the built tool with `args` and waits for it.
+// Runs the built tool with `args`, which are UTF-8, and waits for it.
 RunResult RunTagwrap(const std::vector<std::string>& args,
                      const RunOptions& options);
 
