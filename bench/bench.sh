@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
 # Times cp, a shell one-liner that writes the same header, and tagwrap, in
-# turn within each round (in a rotating order) and each on a fresh output, on a 9,999,999-byte
-# image (the largest the header can state) and on a 4 KiB one. Prints each
-# median wall-time ratio to cp and tagwrap's peak resident memory.
+# turn within each round (in a rotating order) and each on a fresh output,
+# on a 9,999,999-byte image (the largest the header can state) and on a 4 KiB
+# one. Prints each median wall-time ratio to cp and tagwrap's peak resident
+# memory.
 # Run by hand: bench/bench.sh [path/to/tagwrap] [rounds]
 set -euo pipefail
 

@@ -170,6 +170,7 @@ bool ReplacementFile::CopyFrom(std::FILE* infile, std::int64_t size,
   if (start < 0) return OutputFile::CopyFrom(infile, size, copied, error);
   const int in_fd = fileno(infile);
   off_t offset = start;
+  bool through_memory = false;
   while (*copied < size) {
     const auto want = static_cast<std::size_t>(size - *copied);
     const ssize_t n = copy_file_range(in_fd, &offset, fd_, nullptr, want, 0);
@@ -183,18 +184,17 @@ bool ReplacementFile::CopyFrom(std::FILE* infile, std::int64_t size,
       *error = SystemError("write failed", errno);
       return false;
     }
-    if (fseeko(infile, offset, SEEK_SET) != 0) {
-      *error = SystemError("cannot read the input file", errno);
-      return false;
-    }
-    std::int64_t rest = 0;
-    const bool ok = OutputFile::CopyFrom(infile, size - *copied, &rest, error);
-    *copied += rest;
-    return ok;
+    through_memory = true;
+    break;
   }
+  // The kernel moved the descriptor's data, not the stream's position.
   if (fseeko(infile, offset, SEEK_SET) != 0) {
     *error = SystemError("cannot read the input file", errno);
     return false;
   }
-  return true;
+  if (!through_memory) return true;
+  std::int64_t rest = 0;
+  const bool ok = OutputFile::CopyFrom(infile, size - *copied, &rest, error);
+  *copied += rest;
+  return ok;
 }
