@@ -60,12 +60,13 @@ bool WriteBuffaloImage(OutputFile& outfile, const char* head,
              std::to_string(size) + " bytes (it changed while being read)";
     return false;
   }
-  // The header states `size`; an input that has grown since it was measured
-  // would be cut short without a word.
+  // The header states `size`; an input that holds more, because it grew
+  // or because its size was never its length (as in /proc), would be cut
+  // short without a word.
   errno = 0;
   if (std::fgetc(infile) != EOF) {
-    *error = "the input file grew beyond " + std::to_string(size) +
-             " bytes (it changed while being read)";
+    *error = "the input file holds more than the " + std::to_string(size) +
+             " bytes its size states";
     return false;
   }
   if (std::ferror(infile) != 0) {

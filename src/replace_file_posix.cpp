@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
-// Replacing a file on POSIX systems: an exclusive create, kernel copies,
-// rename(2), and removal from a signal handler.
+// Replacing a file on POSIX systems: an unnamed file named only once it is
+// complete where the system has them, a temporary name removed from a signal
+// handler elsewhere, and rename(2).
 #include <fcntl.h>
 #include <signal.h>
 #include <stdio.h>
@@ -10,14 +11,20 @@
 #include <cerrno>
 #include <cstring>
 #include <iterator>
+#include <utility>
 
 #include "replace_file.h"
 
 namespace {
 
-// Signals whose default action ends the run while the temporary file exists.
-// SIGXFSZ is among them: a file-size limit kills the run mid-copy.
-constexpr int kCleanupSignals[] = {SIGHUP, SIGINT, SIGTERM, SIGXFSZ};
+// Every signal that ends a run by default and can be caught.
+constexpr int kCleanupSignals[] = {
+    SIGHUP,  SIGINT,  SIGQUIT, SIGTERM, SIGPIPE,   SIGALRM,
+    SIGUSR1, SIGUSR2, SIGXCPU, SIGXFSZ, SIGVTALRM, SIGPROF,
+#ifdef SIGPOLL
+    SIGPOLL,
+#endif
+};
 
 // The temporary file being written, kept in fixed storage for the signal
 // handler, which may only make async-signal-safe calls.
@@ -63,8 +70,8 @@ void RestoreCleanupSignals() {
   }
 }
 
-// Holds the cleanup signals back while it lives, so that the handler never
-// sees the temporary file half-registered.
+// Holds the cleanup signals back while it lives, so that none ends the run
+// between two steps that must go together.
 class SignalBlock {
  public:
   SignalBlock() {
@@ -81,74 +88,121 @@ class SignalBlock {
   sigset_t old_{};
 };
 
-// Whether copy_file_range failed with `err` only because the kernel cannot
-// copy between these two files, so that copying through memory still can.
-bool KernelCannotCopy(int err) {
-  return err == EXDEV || err == ENOSYS || err == EOPNOTSUPP || err == EINVAL;
+// Returns the directory that holds `path`.
+std::string DirectoryOf(const std::string& path) {
+  const std::string::size_type slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
 }
 
-// Sets aside the space for `size` more bytes of the file `fd`. Allocating it in
-// one go spares the file system doing so piece by piece, which costs more than
-// the copy itself when the payload does not start on a block boundary. Where
-// the file system cannot set space aside, the copy goes on without.
-bool Reserve(int fd, std::int64_t size, std::string* error) {
-  const off_t end = lseek(fd, 0, SEEK_CUR);
-  if (end < 0 || size <= 0) return true;
-  // The size stays as written, so a short copy never looks complete.
-  if (fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, end + size) == 0) return true;
-  if (errno != ENOSPC && errno != EDQUOT && errno != EFBIG) return true;
-  *error = SystemError("write failed", errno);
-  return false;
+// Opens an unnamed file in the directory of `path`, to be named through
+// /proc once complete. Returns its descriptor, or -1 where the system, the
+// file system or the directory cannot give one.
+int OpenUnnamed(const std::string& path) {
+#ifdef O_TMPFILE
+  // Without /proc the file could never be given a name.
+  if (access("/proc/self/fd", X_OK) != 0) return -1;
+  // 0666 so that the umask gives the mode of a plain create.
+  return open(DirectoryOf(path).c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC,
+              0666);
+#else
+  (void)path;
+  return -1;
+#endif
 }
 
 }  // namespace
 
-int ReplacementFile::CreateTemp(const std::string& temp, bool* exists,
-                                std::string* error) {
-  if (temp.size() >= sizeof temp_path) {
-    *error = std::strerror(ENAMETOOLONG);
-    return -1;
+bool ReplacementFile::CreateTemp(std::string* error) {
+  const int unnamed = OpenUnnamed(path_);
+  if (unnamed >= 0) {
+    file_ = unnamed;
+    return true;
   }
-  const SignalBlock block;
-  CatchCleanupSignals();
-  // 0666 so that the umask gives the mode of a plain create.
-  const int fd =
-      open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-  if (fd < 0) {
-    *exists = errno == EEXIST;
-    *error = std::strerror(errno);
+  // Not every file system has unnamed files (EOPNOTSUPP, EISDIR or EINVAL
+  // on FAT, exFAT, NFS and older kernels), and where none can be made at
+  // all, a plain create says best why not.
+  for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
+    std::string temp = NextTempName();
+    if (temp.size() >= sizeof temp_path) {
+      *error = std::strerror(ENAMETOOLONG);
+      return false;
+    }
+    const SignalBlock block;
+    CatchCleanupSignals();
+    // Exclusive, so that no file or link planted at this name is reused.
+    const int fd =
+        open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd >= 0) {
+      std::memcpy(temp_path, temp.c_str(), temp.size() + 1);
+      temp_exists.store(true, std::memory_order_release);
+      temp_ = std::move(temp);
+      file_ = fd;
+      return true;
+    }
+    const int err = errno;
     RestoreCleanupSignals();
-    return -1;
+    if (err != EEXIST) {
+      *error = std::strerror(err);
+      return false;
+    }
   }
-  std::memcpy(temp_path, temp.c_str(), temp.size() + 1);
-  temp_exists.store(true, std::memory_order_release);
-  return fd;
-}
-
-bool ReplacementFile::CloseTemp(int fd, std::string* error) {
-  if (close(fd) == 0) return true;
-  *error = std::strerror(errno);
+  *error = std::strerror(EEXIST);
   return false;
 }
 
-bool ReplacementFile::FinishTemp(const std::string& temp,
-                                 const std::string* path, std::string* error) {
+bool ReplacementFile::RenameTemp(std::string* error) {
   const SignalBlock block;
-  bool renamed = false;
-  if (path != nullptr) {
-    renamed = rename(temp.c_str(), path->c_str()) == 0;
-    if (!renamed) *error = std::strerror(errno);
+  const int fd = static_cast<int>(file_);
+  file_ = -1;
+  if (temp_.empty()) {
+    // Linking through /proc needs no privilege, unlike AT_EMPTY_PATH.
+    char proc_path[64];
+    (void)snprintf(proc_path, sizeof proc_path, "/proc/self/fd/%d", fd);
+    for (int attempt = 0; attempt < kNameAttempts && temp_.empty(); ++attempt) {
+      std::string temp = NextTempName();
+      if (linkat(AT_FDCWD, proc_path, AT_FDCWD, temp.c_str(),
+                 AT_SYMLINK_FOLLOW) == 0) {
+        temp_ = std::move(temp);
+      } else if (errno != EEXIST || attempt + 1 == kNameAttempts) {
+        *error = SystemError("cannot replace it", errno);
+        (void)close(fd);
+        return false;
+      }
+    }
   }
-  if (!renamed) (void)unlink(temp.c_str());
-  temp_exists.store(false, std::memory_order_release);
-  RestoreCleanupSignals();
-  return renamed;
+  // Some file systems report a failed write only at close.
+  if (close(fd) != 0) {
+    *error = SystemError("write failed", errno);
+    DeleteTemp();
+    return false;
+  }
+  if (rename(temp_.c_str(), path_.c_str()) != 0) {
+    *error = SystemError("cannot replace it", errno);
+    DeleteTemp();
+    return false;
+  }
+  temp_.clear();
+  if (temp_exists.exchange(false)) RestoreCleanupSignals();
+  return true;
 }
 
-bool ReplacementFile::Write(const char* data, std::size_t size,
-                            std::string* error) {
+void ReplacementFile::DeleteTemp() {
+  if (file_ < 0 && temp_.empty()) return;
+  const SignalBlock block;
+  if (file_ >= 0) (void)close(static_cast<int>(file_));
+  file_ = -1;
+  if (temp_.empty()) return;
+  (void)unlink(temp_.c_str());
+  temp_.clear();
+  if (temp_exists.exchange(false)) RestoreCleanupSignals();
+}
+
+bool ReplacementFile::WriteOut(const char* data, std::size_t size,
+                               std::string* error) {
   while (size > 0) {
-    const ssize_t n = write(fd_, data, size);
+    const ssize_t n = write(static_cast<int>(file_), data, size);
     if (n < 0) {
       if (errno == EINTR) continue;
       *error = SystemError("write failed", errno);
@@ -160,41 +214,21 @@ bool ReplacementFile::Write(const char* data, std::size_t size,
   return true;
 }
 
-bool ReplacementFile::CopyFrom(std::FILE* infile, std::int64_t size,
-                               std::int64_t* copied, std::string* error) {
-  *copied = 0;
-  if (!Reserve(fd_, size, error)) return false;
-  // The stream may hold read-ahead bytes, so the copy starts at its logical
-  // position and puts the stream after what it copied.
-  const off_t start = ftello(infile);
-  if (start < 0) return OutputFile::CopyFrom(infile, size, copied, error);
-  const int in_fd = fileno(infile);
-  off_t offset = start;
-  bool through_memory = false;
-  while (*copied < size) {
-    const auto want = static_cast<std::size_t>(size - *copied);
-    const ssize_t n = copy_file_range(in_fd, &offset, fd_, nullptr, want, 0);
-    if (n == 0) break;  // the input ended
-    if (n > 0) {
-      *copied += n;
-      continue;
-    }
-    if (errno == EINTR) continue;
-    if (!KernelCannotCopy(errno)) {
-      *error = SystemError("write failed", errno);
-      return false;
-    }
-    through_memory = true;
-    break;
+bool ReplacementFile::Reserve(std::int64_t size, std::string* error) {
+#ifdef FALLOC_FL_KEEP_SIZE
+  // Allocating the space in one go spares the file system doing so block by
+  // block. The size stays as written, so a short file never looks complete.
+  if (size <= 0 ||
+      fallocate(static_cast<int>(file_), FALLOC_FL_KEEP_SIZE, 0, size) == 0) {
+    return true;
   }
-  // The kernel moved the descriptor's data, not the stream's position.
-  if (fseeko(infile, offset, SEEK_SET) != 0) {
-    *error = SystemError("cannot read the input file", errno);
-    return false;
-  }
-  if (!through_memory) return true;
-  std::int64_t rest = 0;
-  const bool ok = OutputFile::CopyFrom(infile, size - *copied, &rest, error);
-  *copied += rest;
-  return ok;
+  // Where the file system cannot set space aside, the writes go on without.
+  if (errno != ENOSPC && errno != EDQUOT && errno != EFBIG) return true;
+  *error = SystemError("write failed", errno);
+  return false;
+#else
+  (void)size;
+  (void)error;
+  return true;
+#endif
 }

@@ -1,33 +1,15 @@
 // SPDX-License-Identifier: MIT
-// Replacing a file on Windows: an exclusive create that others may delete,
-// MoveFileEx, and removal from the C runtime's signal handlers.
-#include <fcntl.h>
-#include <io.h>
+// Replacing a file on Windows: a new file marked for deletion until it is
+// complete, so that any end of the process takes it along, then MoveFileEx.
 #include <windows.h>
 
-#include <atomic>
 #include <cerrno>
-#include <csignal>
 #include <cstring>
-#include <iterator>
+#include <utility>
 
 #include "replace_file.h"
 
 namespace {
-
-// Signals whose default action ends the run while the temporary file exists:
-// Ctrl+C, Ctrl+Break and SIGTERM.
-constexpr int kCleanupSignals[] = {SIGINT, SIGTERM, SIGBREAK};
-
-// The temporary file being written, kept in fixed storage for the signal
-// handler. The console runs it on a thread of its own and Windows cannot hold
-// signals back, so it sees temp_path only once temp_exists is set.
-// Its size is the longest path Windows takes once long paths are enabled.
-char temp_path[32768];
-std::atomic<bool> temp_exists{false};
-
-using SignalHandler = void (*)(int);
-SignalHandler saved_handlers[std::size(kCleanupSignals)];
 
 // Returns the reason for the Windows error `err`. The usual ones read as
 // they do on POSIX systems, so that a message means the same everywhere.
@@ -62,113 +44,109 @@ std::string WindowsError(DWORD err) {
   return std::string(text, n);
 }
 
+HANDLE AsHandle(std::intptr_t file) {
+  return reinterpret_cast<HANDLE>(file);  // NOLINT(performance-no-int-to-ptr)
+}
+
+// Sets or clears the mark that deletes the file of `handle` once the last
+// handle to it is closed, however the process ends.
+bool MarkForDeletion(HANDLE handle, bool mark) {
+  FILE_DISPOSITION_INFO info{};
+  info.DeleteFile = mark ? TRUE : FALSE;
+  return SetFileInformationByHandle(handle, FileDispositionInfo, &info,
+                                    sizeof info) != 0;
+}
+
 }  // namespace
 
-extern "C" {
-static void RemoveTempAndDie(int sig) {
-  // Works while the file is open, as it is shared for deletion.
-  if (temp_exists.load(std::memory_order_acquire)) (void)DeleteFileA(temp_path);
-  (void)std::signal(sig, SIG_DFL);
-  (void)std::raise(sig);
-}
-}
-
-namespace {
-
-// Makes the cleanup signals remove the temporary file before they end the
-// run. A signal the caller chose to ignore stays ignored.
-void CatchCleanupSignals() {
-  for (std::size_t i = 0; i < std::size(kCleanupSignals); ++i) {
-    saved_handlers[i] = std::signal(kCleanupSignals[i], RemoveTempAndDie);
-    if (saved_handlers[i] == SIG_IGN) {
-      (void)std::signal(kCleanupSignals[i], SIG_IGN);
+bool ReplacementFile::CreateTemp(std::string* error) {
+  for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
+    std::string temp = NextTempName();
+    // DELETE access, for the mark; FILE_SHARE_DELETE, so that others can
+    // still remove it.
+    const HANDLE handle =
+        CreateFileA(temp.c_str(), GENERIC_WRITE | DELETE,
+                    FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
+                    FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+      const DWORD err = GetLastError();
+      if (err == ERROR_FILE_EXISTS) continue;
+      *error = WindowsError(err);
+      return false;
     }
+    if (!MarkForDeletion(handle, true)) {
+      *error = WindowsError(GetLastError());
+      CloseHandle(handle);
+      (void)DeleteFileA(temp.c_str());
+      return false;
+    }
+    temp_ = std::move(temp);
+    file_ = reinterpret_cast<std::intptr_t>(handle);
+    return true;
   }
-}
-
-void RestoreCleanupSignals() {
-  for (std::size_t i = 0; i < std::size(kCleanupSignals); ++i) {
-    (void)std::signal(kCleanupSignals[i], saved_handlers[i]);
-  }
-}
-
-}  // namespace
-
-int ReplacementFile::CreateTemp(const std::string& temp, bool* exists,
-                                std::string* error) {
-  if (temp.size() >= sizeof temp_path) {
-    *error = std::strerror(ENAMETOOLONG);
-    return -1;
-  }
-  CatchCleanupSignals();
-  HANDLE handle = CreateFileA(temp.c_str(), GENERIC_WRITE,
-                              FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
-                              CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) {
-    const DWORD err = GetLastError();
-    *exists = err == ERROR_FILE_EXISTS;
-    *error = WindowsError(err);
-    RestoreCleanupSignals();
-    return -1;
-  }
-  std::memcpy(temp_path, temp.c_str(), temp.size() + 1);
-  temp_exists.store(true, std::memory_order_release);
-  const int fd = _open_osfhandle(reinterpret_cast<std::intptr_t>(handle),
-                                 _O_WRONLY | _O_BINARY);
-  if (fd < 0) {
-    *error = std::strerror(errno);
-    CloseHandle(handle);
-    std::string ignored;
-    (void)FinishTemp(temp, nullptr, &ignored);
-  }
-  return fd;
-}
-
-bool ReplacementFile::CloseTemp(int fd, std::string* error) {
-  if (_close(fd) == 0) return true;
-  *error = std::strerror(errno);
+  *error = std::strerror(EEXIST);
   return false;
 }
 
-bool ReplacementFile::FinishTemp(const std::string& temp,
-                                 const std::string* path, std::string* error) {
-  bool renamed = false;
-  if (path != nullptr) {
-    renamed = MoveFileExA(temp.c_str(), path->c_str(),
-                          MOVEFILE_REPLACE_EXISTING) != 0;
-    if (!renamed) {
-      const DWORD err = GetLastError();
-      const DWORD target = GetFileAttributesA(path->c_str());
-      // Say what POSIX says, not "Access is denied".
-      const bool directory = target != INVALID_FILE_ATTRIBUTES &&
-                             (target & FILE_ATTRIBUTE_DIRECTORY) != 0;
-      *error = directory ? std::strerror(EISDIR) : WindowsError(err);
-    }
+bool ReplacementFile::RenameTemp(std::string* error) {
+  const HANDLE handle = AsHandle(file_);
+  file_ = -1;
+  if (!MarkForDeletion(handle, false)) {
+    *error = "cannot replace it: " + WindowsError(GetLastError());
+    CloseHandle(handle);  // the mark removes the file
+    temp_.clear();
+    return false;
   }
-  temp_exists.store(false, std::memory_order_release);
-  if (!renamed) (void)DeleteFileA(temp.c_str());
-  RestoreCleanupSignals();
-  return renamed;
+  if (CloseHandle(handle) == 0) {
+    *error = "write failed: " + WindowsError(GetLastError());
+    DeleteTemp();
+    return false;
+  }
+  if (MoveFileExA(temp_.c_str(), path_.c_str(), MOVEFILE_REPLACE_EXISTING) ==
+      0) {
+    const DWORD err = GetLastError();
+    const DWORD target = GetFileAttributesA(path_.c_str());
+    // Say what POSIX says, not "Access is denied".
+    const bool directory = target != INVALID_FILE_ATTRIBUTES &&
+                           (target & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    *error =
+        "cannot replace it: " +
+        (directory ? std::string(std::strerror(EISDIR)) : WindowsError(err));
+    DeleteTemp();
+    return false;
+  }
+  temp_.clear();
+  return true;
 }
 
-bool ReplacementFile::Write(const char* data, std::size_t size,
-                            std::string* error) {
+void ReplacementFile::DeleteTemp() {
+  if (file_ != -1) {
+    // Still marked, so closing removes it.
+    CloseHandle(AsHandle(file_));
+    file_ = -1;
+  } else if (!temp_.empty()) {
+    (void)DeleteFileA(temp_.c_str());
+  }
+  temp_.clear();
+}
+
+bool ReplacementFile::WriteOut(const char* data, std::size_t size,
+                               std::string* error) {
   while (size > 0) {
-    const unsigned chunk =
-        size > 0x40000000 ? 0x40000000U : static_cast<unsigned>(size);
-    const int n = _write(fd_, data, chunk);
-    if (n < 0) {
-      *error = SystemError("write failed", errno);
+    const DWORD chunk =
+        size > 0x40000000 ? 0x40000000U : static_cast<DWORD>(size);
+    DWORD n = 0;
+    if (WriteFile(AsHandle(file_), data, chunk, &n, nullptr) == 0) {
+      *error = "write failed: " + WindowsError(GetLastError());
       return false;
     }
     data += n;
-    size -= static_cast<std::size_t>(n);
+    size -= n;
   }
   return true;
 }
 
-// Windows has no kernel copy between open files, so the block copy serves.
-bool ReplacementFile::CopyFrom(std::FILE* infile, std::int64_t size,
-                               std::int64_t* copied, std::string* error) {
-  return OutputFile::CopyFrom(infile, size, copied, error);
+// Windows sets no space aside ahead of the writes that tagwrap makes.
+bool ReplacementFile::Reserve(std::int64_t /*size*/, std::string* /*error*/) {
+  return true;
 }

@@ -85,8 +85,7 @@ int Run(int argc, const char* const* argv, std::FILE* out) {
       Print(out, kInputNotRegular);
       return kExitFailure;
   }
-  const std::unique_ptr<std::FILE, FileCloser> infile(
-      std::fopen(inputfile, "rb"));
+  std::unique_ptr<std::FILE, FileCloser> infile(std::fopen(inputfile, "rb"));
   if (!infile) {
     Print(out, kInputMissing);
     return kExitFailure;
@@ -115,9 +114,15 @@ int Run(int argc, const char* const* argv, std::FILE* out) {
   ReplacementFile outfile;
   std::string error;
   if (!outfile.Create(outfilename, &error) ||
-      !WriteBuffaloImage(outfile, head, fsize, infile.get(), size, &error) ||
-      !outfile.Commit(&error)) {
+      !WriteBuffaloImage(outfile, head, fsize, infile.get(), size, &error)) {
     outfile.Discard();
+    Print(out, kWriteFailed, {outfilename, error});
+    return kExitFailure;
+  }
+  // Closed first: on Windows an open input blocks replacing it, and the
+  // input may be the earlier output itself.
+  infile.reset();
+  if (!outfile.Commit(&error)) {
     Print(out, kWriteFailed, {outfilename, error});
     return kExitFailure;
   }

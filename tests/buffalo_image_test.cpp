@@ -23,6 +23,7 @@ namespace {
 
 using test::Header;
 using test::MakeImage;
+using test::MemoryOutput;
 using test::ScratchDir;
 using test::WriteFile;
 
@@ -158,30 +159,6 @@ TEST(FileSizeTest, MeasuresPastFourGigabytes) {
   EXPECT_EQ(size, big);
 }
 
-// An output that keeps what is written in memory and, like a full disk,
-// refuses any byte beyond `capacity`.
-class MemoryOutput final : public OutputFile {
- public:
-  explicit MemoryOutput(std::size_t capacity = SIZE_MAX)
-      : capacity_(capacity) {}
-
-  bool Write(const char* data, std::size_t size, std::string* error) override {
-    const std::size_t room = capacity_ - bytes_.size();
-    bytes_.append(data, std::min(room, size));
-    if (size > room) {
-      *error = "write failed: No space left on device";
-      return false;
-    }
-    return true;
-  }
-
-  const std::string& bytes() const { return bytes_; }
-
- private:
-  std::size_t capacity_;
-  std::string bytes_;
-};
-
 class WriteBuffaloImageTest : public testing::Test {
  protected:
   // Writes the image for `input` claiming `size` bytes into `outfile`;
@@ -190,7 +167,8 @@ class WriteBuffaloImageTest : public testing::Test {
              std::string* error) {
     File infile = OpenBytes(dir_, input);
     return WriteBuffaloImage(*outfile, kHead, Field(size), infile.get(), size,
-                             error);
+                             error) &&
+           outfile->Flush(error);
   }
 
   ScratchDir dir_;
@@ -239,10 +217,9 @@ TEST_F(WriteBuffaloImageTest, FailsWhenTheInputIsNotTheMeasuredSize) {
        "the input file ended after 4 of 200000 bytes (it changed while being "
        "read)"},
       {200000, 100000,
-       "the input file grew beyond 100000 bytes (it changed while being "
-       "read)"},
-      {5, 4,
-       "the input file grew beyond 4 bytes (it changed while being read)"},
+       "the input file holds more than the 100000 bytes its size states"},
+      {5, 4, "the input file holds more than the 4 bytes its size states"},
+      {5, 0, "the input file holds more than the 0 bytes its size states"},
   };
   for (const auto& c : cases) {
     MemoryOutput outfile;
@@ -266,12 +243,20 @@ TEST_F(WriteBuffaloImageTest, ReportsAReadError) {
 }
 
 TEST_F(WriteBuffaloImageTest, StopsWhereTheOutputFails) {
-  const std::string input = MakeImage(300000);
-  const std::size_t capacities[] = {0, 10, 36, 37, 38, 65536, 100000, 300036};
+  const std::string input = MakeImage(1500000);
+  const std::size_t capacities[] = {0,
+                                    10,
+                                    36,
+                                    37,
+                                    38,
+                                    OutputFile::kBlockSize - 1,
+                                    OutputFile::kBlockSize,
+                                    OutputFile::kBlockSize + 1,
+                                    1500036};
   for (std::size_t capacity : capacities) {
     MemoryOutput outfile(capacity);
     std::string error;
-    EXPECT_FALSE(Write(input, 300000, &outfile, &error)) << capacity;
+    EXPECT_FALSE(Write(input, 1500000, &outfile, &error)) << capacity;
     EXPECT_EQ(error, "write failed: No space left on device") << capacity;
     EXPECT_EQ(outfile.bytes().size(), capacity);
   }

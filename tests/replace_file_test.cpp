@@ -1,19 +1,28 @@
 // SPDX-License-Identifier: MIT
-// Tests of replacing a file: commit, discard, failures on real file systems
-// and the cleanup when a signal ends the run.
+// Tests of replacing a file: commit, discard, failures on real file systems,
+// short writes, and what is left when the process dies mid-write.
 #include "replace_file.h"
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "test_util.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <sys/types.h>
+#include <unistd.h>
+#endif
 
 namespace {
 
@@ -30,11 +39,19 @@ struct FileCloser {
 };
 using File = std::unique_ptr<std::FILE, FileCloser>;
 
-File Open(const std::filesystem::path& path) {
-  return File(std::fopen(path.string().c_str(), "rb"));
-}
-
 constexpr char kEarlier[] = "the earlier file";
+
+// Writes `bytes` into a new file for `target` and commits it; returns the
+// error, or "" when that worked.
+std::string Replace(const std::string& target, const std::string& bytes) {
+  ReplacementFile file;
+  std::string error;
+  if (file.Create(target, &error) &&
+      file.Write(bytes.data(), bytes.size(), &error) && file.Commit(&error)) {
+    return "";
+  }
+  return error;
+}
 
 class ReplacementFileTest : public testing::Test {
  protected:
@@ -45,21 +62,19 @@ class ReplacementFileTest : public testing::Test {
 };
 
 TEST_F(ReplacementFileTest, CommitPutsTheNewFileInPlaceOfTheOldOne) {
+  const std::string image = MakeImage(3 * OutputFile::kBlockSize + 5);
   ReplacementFile file;
   std::string error;
   ASSERT_TRUE(file.Create(target_, &error)) << error;
-  // The new bytes go to a file of their own beside the target.
-  const Names during = ListDir(dir_.path());
-  ASSERT_EQ(during.size(), 2U);
-  EXPECT_EQ(during[0], "target.bin");
-  EXPECT_EQ(during[1].rfind("target.bin.tmp", 0), 0U) << during[1];
-  EXPECT_EQ(during[1].size(), std::string("target.bin.tmp").size() + 6);
-  ASSERT_TRUE(file.Write("new ", 4, &error)) << error;
-  ASSERT_TRUE(file.Write("bytes", 5, &error)) << error;
+  ASSERT_TRUE(file.Write(image.data(), image.size(), &error)) << error;
+#ifndef _WIN32
+  // Whole blocks are on disk by now, in a file that has no name.
+  EXPECT_EQ(ListDir(dir_.path()), Names{"target.bin"});
+#endif
   EXPECT_EQ(ReadFile(target_), kEarlier);
 
   ASSERT_TRUE(file.Commit(&error)) << error;
-  EXPECT_EQ(ReadFile(target_), "new bytes");
+  EXPECT_TRUE(ReadFile(target_) == image);
   EXPECT_EQ(ListDir(dir_.path()), Names{"target.bin"});
 }
 
@@ -69,7 +84,8 @@ TEST_F(ReplacementFileTest, DiscardingKeepsTheEarlierFile) {
       ReplacementFile file;
       std::string error;
       ASSERT_TRUE(file.Create(target_, &error)) << error;
-      ASSERT_TRUE(file.Write("new", 3, &error)) << error;
+      const std::string image = MakeImage(2 * OutputFile::kBlockSize);
+      ASSERT_TRUE(file.Write(image.data(), image.size(), &error)) << error;
       if (explicitly) file.Discard();
     }
     EXPECT_EQ(ReadFile(target_), kEarlier) << explicitly;
@@ -93,105 +109,197 @@ TEST_F(ReplacementFileTest, ReportsATargetThatCannotBeCreatedOrReplaced) {
   EXPECT_TRUE(ListDir(directory).empty());
 }
 
-TEST_F(ReplacementFileTest, CopiesFromWhereTheStreamIsAndLeavesItAfterward) {
-  SKIP_ON_WINDOWS("no tmpfs");
-  // The kernel copies within one file system; from another, memory does.
-  TmpfsMount other("4m");
-  REQUIRE_MOUNT(other);
-  const std::string input = MakeImage(300000);
-  const struct {
-    std::filesystem::path input_path;
-    std::int64_t size;
-    std::int64_t copied;
-    int next;  // the byte the stream gives afterwards
-  } cases[] = {
-      {dir_ / "input", 200000, 200000,
-       static_cast<unsigned char>(input[200004])},
-      {dir_ / "input", 400000, 299996, EOF},
-      {other / "input", 200000, 200000,
-       static_cast<unsigned char>(input[200004])},
-      {other / "input", 400000, 299996, EOF},
-  };
-  for (const auto& c : cases) {
-    const std::string what =
-        c.input_path.string() + ", " + std::to_string(c.size);
-    WriteFile(c.input_path, input);
-    File infile = Open(c.input_path);
-    // Reading the magic fills the stream's buffer well past it.
-    for (int i = 0; i < 4; ++i) (void)std::fgetc(infile.get());
-    ReplacementFile file;
-    std::string error;
-    ASSERT_TRUE(file.Create(target_, &error)) << error;
-    ASSERT_TRUE(file.Write("head", 4, &error)) << error;
-    std::int64_t copied = -1;
-    ASSERT_TRUE(file.CopyFrom(infile.get(), c.size, &copied, &error))
-        << what << ": " << error;
-    EXPECT_EQ(copied, c.copied) << what;
-    EXPECT_EQ(std::fgetc(infile.get()), c.next) << what;
-    ASSERT_TRUE(file.Commit(&error)) << error;
-    EXPECT_TRUE(ReadFile(target_) ==
-                "head" + input.substr(4, static_cast<std::size_t>(c.copied)))
-        << what;
-  }
-}
-
 TEST_F(ReplacementFileTest, AFullDiskKeepsTheEarlierFile) {
   SKIP_ON_WINDOWS("no tmpfs");
   TmpfsMount disk("1m");
   REQUIRE_MOUNT(disk);
   const std::string target = (disk / "target.bin").string();
   WriteFile(target, kEarlier);
-  // Within the tmpfs the kernel copies; from outside, memory does.
-  const struct {
-    std::filesystem::path input_path;
-    std::int64_t size;
-  } cases[] = {{disk / "input", 700000}, {dir_ / "input", 1500000}};
-  for (const auto& c : cases) {
-    WriteFile(c.input_path, MakeImage(static_cast<std::size_t>(c.size)));
-    File infile = Open(c.input_path);
-    ReplacementFile file;
-    std::string error;
-    ASSERT_TRUE(file.Create(target, &error)) << error;
-    std::int64_t copied = 0;
-    EXPECT_FALSE(file.CopyFrom(infile.get(), c.size, &copied, &error))
-        << c.input_path;
-    EXPECT_EQ(error, "write failed: No space left on device") << c.input_path;
-    file.Discard();
-    infile.reset();
-    std::filesystem::remove(c.input_path);
-    EXPECT_EQ(ReadFile(target), kEarlier) << c.input_path;
-    EXPECT_EQ(ListDir(disk.path()), Names{"target.bin"}) << c.input_path;
-  }
+  WriteFile(dir_ / "input", MakeImage(1500000));
+  File infile(std::fopen((dir_ / "input").string().c_str(), "rb"));
+  ReplacementFile file;
+  std::string error;
+  ASSERT_TRUE(file.Create(target, &error)) << error;
+  std::int64_t copied = 0;
+  EXPECT_FALSE(file.CopyFrom(infile.get(), 1500000, &copied, &error));
+  EXPECT_EQ(error, "write failed: No space left on device");
+  file.Discard();
+  EXPECT_EQ(ReadFile(target), kEarlier);
+  EXPECT_EQ(ListDir(disk.path()), Names{"target.bin"});
+}
+
+TEST_F(ReplacementFileTest,
+       NamesTheNewFileWhereTheFileSystemCannotLeaveItUnnamed) {
+  SKIP_ON_WINDOWS("no loop devices");
+  test::ExfatMount stick("4m");
+  REQUIRE_MOUNT(stick);
+  const std::string target = (stick / "target.bin").string();
+  WriteFile(target, kEarlier);
+  ReplacementFile file;
+  std::string error;
+  ASSERT_TRUE(file.Create(target, &error)) << error;
+  ASSERT_TRUE(file.Write("new bytes", 9, &error)) << error;
+  const Names during = ListDir(stick.path());
+  ASSERT_EQ(during.size(), 2U);
+  EXPECT_EQ(during[0], "target.bin");
+  EXPECT_EQ(during[1].rfind("target.bin.tmp", 0), 0U) << during[1];
+  EXPECT_EQ(during[1].size(), std::string("target.bin.tmp").size() + 6);
+  ASSERT_TRUE(file.Commit(&error)) << error;
+  EXPECT_EQ(ReadFile(target), "new bytes");
+  EXPECT_EQ(ListDir(stick.path()), Names{"target.bin"});
 }
 
 #ifdef _WIN32
-constexpr int kSignals[] = {SIGINT, SIGTERM, SIGBREAK};
-// The C runtime's default action for these exits with status 3.
-testing::ExitedWithCode DiedBy(int /*sig*/) {
-  return testing::ExitedWithCode(3);
+TEST_F(ReplacementFileTest, EveryShortWriteIsCarriedOn) {
+  SKIP_ON_WINDOWS("no link-time wrapping of write");
 }
 #else
-constexpr int kSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGXFSZ};
-testing::KilledBySignal DiedBy(int sig) { return testing::KilledBySignal(sig); }
-#endif
+// While not zero, every write the code under test makes is cut to this many
+// bytes, as a signal or a pipe can cut one short.
+std::atomic<std::size_t> write_cap{0};
+}  // namespace
 
-TEST_F(ReplacementFileTest, ASignalRemovesTheTemporaryFileAndEndsTheRun) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
-  for (const int sig : kSignals) {
-    EXPECT_EXIT(
-        {
-          ReplacementFile file;
-          std::string error;
-          if (!file.Create(target_, &error)) std::_Exit(10);
-          if (!file.Write("new", 3, &error)) std::_Exit(11);
-          (void)std::raise(sig);
-          std::_Exit(12);
-        },
-        DiedBy(sig), "")
-        << sig;
-    EXPECT_EQ(ReadFile(target_), kEarlier) << sig;
-    EXPECT_EQ(ListDir(dir_.path()), Names{"target.bin"}) << sig;
+// The linker sends the code's calls of write here (--wrap=write).
+extern "C" ssize_t __real_write(int fd, const void* data,  // NOLINT
+                                size_t size);
+extern "C" ssize_t __wrap_write(int fd, const void* data,  // NOLINT
+                                size_t size) {
+  const std::size_t cap = write_cap.load();
+  return __real_write(fd, data, cap != 0 && size > cap ? cap : size);
+}
+
+namespace {
+
+TEST_F(ReplacementFileTest, EveryShortWriteIsCarriedOn) {
+  const std::string image = MakeImage(OutputFile::kBlockSize + 1000);
+  for (const std::size_t cap : {1, 7, 4096}) {
+    write_cap = cap;
+    const std::string error = Replace(target_, image);
+    write_cap = 0;
+    EXPECT_EQ(error, "") << cap;
+    EXPECT_TRUE(ReadFile(target_) == image) << cap;
   }
 }
+#endif
+
+// The directory that a death test's child writes in, which the parent then
+// lists. Where the child is a new process that runs the test again from the
+// start (Windows), it finds the parent's directory through the environment.
+class DeathTestDir {
+ public:
+  DeathTestDir() {
+    const char* inherited = std::getenv(kVariable);
+    if (inherited != nullptr && *inherited != '\0') {
+      path_ = std::filesystem::u8path(inherited);
+      return;
+    }
+    own_ = std::make_unique<ScratchDir>();
+    path_ = own_->path();
+    SetVariable(path_.u8string());
+  }
+  ~DeathTestDir() {
+    if (own_) SetVariable("");
+  }
+  DeathTestDir(const DeathTestDir&) = delete;
+  DeathTestDir& operator=(const DeathTestDir&) = delete;
+
+  const std::filesystem::path& path() const { return path_; }
+
+ private:
+  static constexpr char kVariable[] = "TAGWRAP_DEATH_TEST_DIR";
+  static void SetVariable(const std::string& value) {
+#ifdef _WIN32
+    (void)_putenv_s(kVariable, value.c_str());
+#else
+    (void)setenv(kVariable, value.c_str(), 1);
+#endif
+  }
+
+  std::unique_ptr<ScratchDir> own_;
+  std::filesystem::path path_;
+};
+
+#ifdef _WIN32
+TEST(ReplacementFileDeathTest, AKilledWriterLeavesNothingBehind) {
+  // Windows runs the child as a new process, so the directory comes through
+  // the environment; TerminateProcess gives no code a chance to clean up.
+  DeathTestDir dir;
+  const std::string target = (dir.path() / "target.bin").string();
+  EXPECT_EXIT(
+      {
+        ReplacementFile file;
+        std::string error;
+        const std::string image = MakeImage(3 * OutputFile::kBlockSize);
+        if (!file.Create(target, &error)) std::_Exit(10);
+        if (!file.Write(image.data(), image.size(), &error)) std::_Exit(11);
+        if (ListDir(dir.path()).size() != 1) std::_Exit(12);
+        TerminateProcess(GetCurrentProcess(), 9);
+      },
+      testing::ExitedWithCode(9), "");
+  EXPECT_EQ(ListDir(dir.path()), Names{});
+}
+
+TEST(ReplacementFileDeathTest, ASignalRemovesTheNamedFileAndEndsTheRun) {
+  SKIP_ON_WINDOWS("no signals that end a run, and no loop devices");
+}
+#else
+// The child is forked where the death test starts, so it writes in the very
+// directory the parent lists afterwards.
+TEST(ReplacementFileDeathTest, AKilledWriterLeavesNothingBehind) {
+  GTEST_FLAG_SET(death_test_style, "fast");
+  DeathTestDir dir;
+  const std::string target = (dir.path() / "target.bin").string();
+  WriteFile(target, kEarlier);
+  EXPECT_EXIT(
+      {
+        ReplacementFile file;
+        std::string error;
+        const std::string image = MakeImage(3 * OutputFile::kBlockSize);
+        if (!file.Create(target, &error)) std::_Exit(10);
+        if (!file.Write(image.data(), image.size(), &error)) std::_Exit(11);
+        (void)std::raise(SIGKILL);
+        std::_Exit(12);
+      },
+      testing::KilledBySignal(SIGKILL), "");
+  EXPECT_EQ(ReadFile(target), kEarlier);
+  EXPECT_EQ(ListDir(dir.path()), Names{"target.bin"});
+}
+
+TEST(ReplacementFileDeathTest, ASignalRemovesTheNamedFileAndEndsTheRun) {
+  GTEST_FLAG_SET(death_test_style, "fast");
+  test::ExfatMount stick("4m");
+  REQUIRE_MOUNT(stick);
+  const std::string target = (stick / "target.bin").string();
+  const int signals[] = {SIGHUP,    SIGINT,  SIGQUIT, SIGTERM, SIGPIPE,
+                         SIGALRM,   SIGUSR1, SIGUSR2, SIGXCPU, SIGXFSZ,
+                         SIGVTALRM, SIGPROF, SIGPOLL};
+  for (const int sig : signals) {
+    for (const bool ignored : {false, true}) {
+      WriteFile(target, kEarlier);
+      EXPECT_EXIT(
+          {
+            if (ignored) (void)std::signal(sig, SIG_IGN);
+            ReplacementFile file;
+            std::string error;
+            if (!file.Create(target, &error)) std::_Exit(10);
+            if (!file.Write("new", 3, &error)) std::_Exit(11);
+            // The new file has its temporary name beside the target.
+            if (ListDir(stick.path()).size() != 2) std::_Exit(12);
+            (void)std::raise(sig);
+            if (!file.Commit(&error)) std::_Exit(13);
+            std::_Exit(0);
+          },
+          [&](int status) {
+            return ignored ? testing::ExitedWithCode(0)(status)
+                           : testing::KilledBySignal(sig)(status);
+          },
+          "")
+          << sig << (ignored ? " ignored" : "");
+      EXPECT_EQ(ReadFile(target), ignored ? "new" : kEarlier) << sig;
+      EXPECT_EQ(ListDir(stick.path()), Names{"target.bin"}) << sig;
+    }
+  }
+}
+#endif
 
 }  // namespace

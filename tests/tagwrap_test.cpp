@@ -513,13 +513,24 @@ TEST_F(TagwrapTest, ReportsAnOutputThatCannotBeCreated) {
   EXPECT_EQ(ListDir(input_dir.path()), Names{"generic.bin"});
 }
 
+TEST_F(TagwrapTest, TagsTheEarlierOutputItself) {
+  // The input is read to its end and closed before its name is replaced,
+  // which Windows refuses while the input is open.
+  const std::string image = MakeImage(700000, 4);
+  WriteFile(dir_ / kOutput, image);
+  const RunResult r = Run({kOutput, "wzr-rs-g54"});
+  EXPECT_EQ(r.out, Success("wzr-rs-g54", 700000));
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_TRUE(ReadFile(dir_ / kOutput) == Header(kHead, "700000\0"s) + image);
+  EXPECT_EQ(ListDir(dir_.path()), Names{kOutput});
+}
+
 #ifdef _WIN32
-TEST_F(TagwrapTest, AnInterruptRemovesTheTemporaryFileAndDiesByItsSignal) {
+TEST_F(TagwrapTest, AnInterruptMidCopyLeavesNothingAndDiesByItsSignal) {
   SKIP_ON_WINDOWS("no strace to deliver a signal in the middle of the copy");
 }
-TEST_F(TagwrapTest,
-       AnInterruptDuringTheCopyThroughMemoryRemovesTheTemporaryFile) {
-  SKIP_ON_WINDOWS("no strace to deliver a signal in the middle of the copy");
+TEST_F(TagwrapTest, OnAStickWithoutUnnamedFilesTheTemporaryFileIsRemoved) {
+  SKIP_ON_WINDOWS("no loop devices");
 }
 TEST_F(TagwrapTest, AnIgnoredHangupStaysIgnored) {
   SKIP_ON_WINDOWS("no SIGHUP");
@@ -527,36 +538,61 @@ TEST_F(TagwrapTest, AnIgnoredHangupStaysIgnored) {
 TEST_F(TagwrapTest, AFileSizeLimitThatKillsTheRunLeavesNoTemporaryFile) {
   SKIP_ON_WINDOWS("no file-size limit");
 }
+TEST_F(TagwrapTest, SystemCallFaultsGiveTheRightResult) {
+  SKIP_ON_WINDOWS("no strace");
+}
+TEST_F(TagwrapTest, RefusesAnInputHoldingMoreThanItsSizeStates) {
+  SKIP_ON_WINDOWS("no /proc");
+}
 #else
-// Runs the tool on `input` under strace, which sends `sig` to it on entering
-// a syscall as `at` says (say "copy_file_range:when=1"); returns the run and,
-// in `trace`, strace's log.
-RunResult RunWithSignal(const std::string& input, const std::string& sig,
-                        const std::string& at, RunOptions options,
-                        std::string* trace) {
+// Runs the tool on `input` under strace with `strace_options` (say, a signal
+// injected into a syscall); returns the run and, in `trace`, strace's log.
+RunResult RunUnderStrace(const std::string& input,
+                         const std::vector<std::string>& strace_options,
+                         RunOptions options, std::string* trace) {
   ScratchDir log_dir;
   const std::string log = (log_dir / "strace.log").string();
-  const std::string::size_type colon = at.find(':');
   // LeakSanitizer cannot run under ptrace; the other checks still do.
-  options.wrapper = {
-      "strace",
-      "-f",
-      "-o",
-      log,
-      "-E",
-      "ASAN_OPTIONS=detect_leaks=0",
-      "-e",
-      "trace=openat,write,copy_file_range,unlink,rename",
-      "-e",
-      "inject=" + at.substr(0, colon) + ":signal=" + sig + at.substr(colon)};
+  options.wrapper = {"strace", "-f", "-o",
+                     log,      "-E", "ASAN_OPTIONS=detect_leaks=0"};
+  options.wrapper.insert(options.wrapper.end(), strace_options.begin(),
+                         strace_options.end());
   RunResult r = test::RunTagwrap({input, "wzr-rs-g54"}, options);
   *trace = ReadFile(log);
   return r;
 }
 
+constexpr char kTraced[] = "trace=openat,write,unlink,rename,linkat";
+
+// Strace options that send `sig` on entering the `when`th write: the first
+// two print messages, the third writes the first block, header and all.
+std::vector<std::string> SignalAtWrite(const std::string& sig, int when) {
+  return {"-e", kTraced, "-e",
+          "inject=write:signal=" + sig + ":when=" + std::to_string(when)};
+}
+
+// Checks in strace's log that `sig` arrived after the header was written
+// into a file without a name, and that the file was never named.
+void ExpectUnnamedDuringTheCopy(const std::string& trace, const char* sig) {
+  const auto created = trace.find("O_TMPFILE");
+  const auto header = trace.find("\"WZR-RS-G54 2.32 1.01\\nfilelen=");
+  // strace shows a SIGKILL only by its effect.
+  const auto arrived =
+      std::min(trace.find("--- " + std::string(sig) + " "),
+               trace.find("+++ killed by " + std::string(sig)));
+  ASSERT_NE(created, std::string::npos) << sig << "\n" << trace;
+  ASSERT_NE(header, std::string::npos) << sig << "\n" << trace;
+  ASSERT_NE(arrived, std::string::npos) << sig << "\n" << trace;
+  EXPECT_LT(created, header) << sig << "\n" << trace;
+  EXPECT_LT(header, arrived) << sig << "\n" << trace;
+  EXPECT_EQ(trace.find(".tmp"), std::string::npos) << sig << "\n" << trace;
+  EXPECT_EQ(trace.find("linkat("), std::string::npos) << sig << "\n" << trace;
+  EXPECT_EQ(trace.find("rename("), std::string::npos) << sig << "\n" << trace;
+}
+
 // Checks in strace's log that `sig` arrived after the header was written,
-// while the temporary file existed, and that the handler then removed it.
-void ExpectSignalDuringTheCopy(const std::string& trace, const char* sig) {
+// while the named temporary file existed, and that the handler removed it.
+void ExpectNamedDuringTheCopy(const std::string& trace, const char* sig) {
   const auto created = trace.find("\"lk-buffalo-wzr-rs-g54.bin.tmp");
   const auto header = trace.find("\"WZR-RS-G54 2.32 1.01\\nfilelen=");
   const auto arrived = trace.find("--- " + std::string(sig) + " ");
@@ -576,68 +612,93 @@ struct Interrupt {
   const char* name;
   int number;
 };
-constexpr Interrupt kInterrupts[] = {
-    {"SIGINT", SIGINT}, {"SIGTERM", SIGTERM}, {"SIGHUP", SIGHUP}};
 
-TEST_F(TagwrapTest, AnInterruptRemovesTheTemporaryFileAndDiesByItsSignal) {
+TEST_F(TagwrapTest, AnInterruptMidCopyLeavesNothingAndDiesByItsSignal) {
   REQUIRE_TOOL("strace");
   const std::string earlier = "earlier output";
   WriteFile(dir_ / kOutput, earlier);
-  WriteImage(1000000);
-  for (const auto& sig : kInterrupts) {
+  WriteImage(3000000);
+  const Interrupt interrupts[] = {
+      {"SIGINT", SIGINT},   {"SIGTERM", SIGTERM}, {"SIGHUP", SIGHUP},
+      {"SIGQUIT", SIGQUIT}, {"SIGUSR1", SIGUSR1}, {"SIGALRM", SIGALRM},
+      {"SIGKILL", SIGKILL},
+  };
+  for (const auto& sig : interrupts) {
     RunOptions options;
     options.cwd = dir_.path();
     std::string trace;
-    // The kernel may copy the whole payload in this one call.
-    const RunResult r = RunWithSignal(
-        "generic.bin", sig.name, "copy_file_range:when=1", options, &trace);
+    const RunResult r = RunUnderStrace(
+        "generic.bin", SignalAtWrite(sig.name, 5), options, &trace);
     EXPECT_EQ(r.signal, sig.number) << sig.name << "\n" << r.err;
-    EXPECT_EQ(r.out, Selected("wzr-rs-g54") + "input file size = 1000000\n")
+    EXPECT_EQ(r.out, Selected("wzr-rs-g54") + "input file size = 3000000\n")
         << sig.name;
-    ExpectSignalDuringTheCopy(trace, sig.name);
+    ExpectUnnamedDuringTheCopy(trace, sig.name);
     EXPECT_EQ(ReadFile(dir_ / kOutput), earlier) << sig.name;
     EXPECT_EQ(ListDir(dir_.path()), (Names{"generic.bin", kOutput}))
         << sig.name;
   }
 }
 
-TEST_F(TagwrapTest,
-       AnInterruptDuringTheCopyThroughMemoryRemovesTheTemporaryFile) {
+TEST_F(TagwrapTest, OnAStickWithoutUnnamedFilesTheTemporaryFileIsRemoved) {
   REQUIRE_TOOL("strace");
-  // From another file system the payload goes through memory in blocks.
-  test::TmpfsMount other("4m");
-  REQUIRE_MOUNT(other);
+  test::ExfatMount stick("4m");
+  REQUIRE_MOUNT(stick);
   const std::string earlier = "earlier output";
-  WriteFile(dir_ / kOutput, earlier);
-  WriteFile(other / "generic.bin", MakeImage(1000000));
-  for (const auto& sig : kInterrupts) {
-    RunOptions options;
-    options.cwd = dir_.path();
+  RunOptions options;
+  options.cwd = stick.path();
+  const std::string input = ToolPath(dir_ / "generic.bin");
+
+  // Replaced with exact bytes.
+  const std::string image = WriteImage(1200000);
+  WriteFile(stick / kOutput, earlier);
+  RunResult r = test::RunTagwrap({input, "wzr-rs-g54"}, options);
+  EXPECT_EQ(r.out, Success("wzr-rs-g54", 1200000));
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_TRUE(ReadFile(stick / kOutput) == Header(kHead, "1200000") + image);
+  EXPECT_EQ(ListDir(stick.path()), Names{kOutput});
+
+  // Interrupted in the middle of the copy.
+  const Interrupt interrupts[] = {{"SIGTERM", SIGTERM}, {"SIGQUIT", SIGQUIT}};
+  for (const auto& sig : interrupts) {
+    WriteFile(stick / kOutput, earlier);
     std::string trace;
-    // Two writes print the first messages, the third the header; the sixth
-    // is deep in the copy.
-    const RunResult r = RunWithSignal(ToolPath(other / "generic.bin"), sig.name,
-                                      "write:when=6", options, &trace);
+    r = RunUnderStrace(input, SignalAtWrite(sig.name, 4), options, &trace);
     EXPECT_EQ(r.signal, sig.number) << sig.name << "\n" << r.err;
-    EXPECT_NE(trace.find("EXDEV"), std::string::npos) << trace;
-    ExpectSignalDuringTheCopy(trace, sig.name);
-    EXPECT_EQ(ReadFile(dir_ / kOutput), earlier) << sig.name;
-    EXPECT_EQ(ListDir(dir_.path()), Names{kOutput}) << sig.name;
+    ExpectNamedDuringTheCopy(trace, sig.name);
+    EXPECT_EQ(ReadFile(stick / kOutput), earlier) << sig.name;
+    EXPECT_EQ(ListDir(stick.path()), Names{kOutput}) << sig.name;
   }
+
+  // The stick is full.
+  WriteImage(9999999);
+  r = test::RunTagwrap({input, "wzr-rs-g54"}, options);
+  EXPECT_EQ(r.out,
+            WriteFailed(9999999, "write failed: No space left on device"));
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_EQ(ReadFile(stick / kOutput), earlier);
+  EXPECT_EQ(ListDir(stick.path()), Names{kOutput});
 }
 
 TEST_F(TagwrapTest, AnIgnoredHangupStaysIgnored) {
   REQUIRE_TOOL("strace");
-  const std::string image = WriteImage(1000000);
-  RunOptions options;
-  options.cwd = dir_.path();
-  options.ignored_signals = {SIGHUP};
-  std::string trace;
-  const RunResult r = RunWithSignal("generic.bin", "SIGHUP",
-                                    "copy_file_range:when=1", options, &trace);
-  EXPECT_EQ(r.exit_code, 0) << r.err;
-  EXPECT_EQ(r.out, Success("wzr-rs-g54", 1000000));
-  EXPECT_TRUE(ReadFile(dir_ / kOutput) == Header(kHead, "1000000") + image);
+  test::ExfatMount stick("4m");
+  REQUIRE_MOUNT(stick);
+  const std::string image = WriteImage(1200000);
+  // Without a handler where the file has no name; with one on the stick.
+  for (const auto& cwd : {dir_.path(), stick.path()}) {
+    RunOptions options;
+    options.cwd = cwd;
+    options.ignored_signals = {SIGHUP};
+    std::string trace;
+    const RunResult r =
+        RunUnderStrace(ToolPath(dir_ / "generic.bin"),
+                       SignalAtWrite("SIGHUP", 4), options, &trace);
+    EXPECT_NE(trace.find("--- SIGHUP "), std::string::npos) << trace;
+    EXPECT_EQ(r.exit_code, 0) << cwd << "\n" << r.err;
+    EXPECT_EQ(r.out, Success("wzr-rs-g54", 1200000)) << cwd;
+    EXPECT_TRUE(ReadFile(cwd / kOutput) == Header(kHead, "1200000") + image)
+        << cwd;
+  }
 }
 
 TEST_F(TagwrapTest, AFileSizeLimitThatKillsTheRunLeavesNoTemporaryFile) {
@@ -651,6 +712,125 @@ TEST_F(TagwrapTest, AFileSizeLimitThatKillsTheRunLeavesNoTemporaryFile) {
   EXPECT_EQ(r.signal, SIGXFSZ);
   EXPECT_EQ(ReadFile(dir_ / kOutput), earlier);
   EXPECT_EQ(ListDir(dir_.path()), (Names{"generic.bin", kOutput}));
+}
+
+// Returns the path of the `n`th file that strace's `trace` shows opened
+// with O_CREAT (counting from 1), or "".
+std::string CreatedName(const std::string& trace, int n) {
+  std::size_t pos = 0;
+  for (std::size_t line = 0; line < trace.size(); line = pos + 1) {
+    pos = std::min(trace.find('\n', line), trace.size());
+    const std::string text = trace.substr(line, pos - line);
+    if (text.find("O_CREAT") == std::string::npos) continue;
+    if (--n > 0) continue;
+    const auto open = text.find('"');
+    return text.substr(open + 1, text.find('"', open + 1) - open - 1);
+  }
+  return "";
+}
+
+TEST_F(TagwrapTest, SystemCallFaultsGiveTheRightResult) {
+  REQUIRE_TOOL("strace");
+  test::ExfatMount stick("4m");
+  REQUIRE_MOUNT(stick);
+  const std::string image = WriteImage(600000);
+  const std::string input = ToolPath(dir_ / "generic.bin");
+  const std::string success = Success("wzr-rs-g54", 600000);
+  const struct {
+    const char* what;
+    bool on_stick;
+    std::vector<std::string> strace_options;
+    std::string out;
+  } cases[] = {
+      {"kernel copies refused",
+       false,
+       {"-e", "inject=copy_file_range,sendfile,splice:error=EPERM"},
+       success},
+      {"a read error",
+       false,
+       {"-P", input, "-e", "trace=read", "-e", "inject=read:error=EIO:when=2"},
+       WriteFailed(600000, "cannot read the input file: Input/output error")},
+      {"an input that cannot be opened",
+       false,
+       {"-P", input, "-e", "trace=openat", "-e", "inject=openat:error=EACCES"},
+       Selected("wzr-rs-g54") + "file N/A - please select valid input file!\n"},
+      {"a clash of temporary names",
+       false,
+       {"-e", kTraced, "-e", "inject=linkat:error=EEXIST:when=1"},
+       success},
+  };
+  for (const auto& c : cases) {
+    const std::filesystem::path cwd = c.on_stick ? stick.path() : dir_.path();
+    std::filesystem::remove(cwd / kOutput);
+    RunOptions options;
+    options.cwd = cwd;
+    std::string trace;
+    const RunResult r =
+        RunUnderStrace(input, c.strace_options, options, &trace);
+    EXPECT_EQ(r.out, c.out) << c.what << "\n" << trace;
+    EXPECT_EQ(r.exit_code, c.out == success ? 0 : 1) << c.what;
+    Names files = c.on_stick ? Names{} : Names{"generic.bin"};
+    if (c.out == success) {
+      EXPECT_TRUE(ReadFile(cwd / kOutput) == Header(kHead, "600000\0"s) + image)
+          << c.what;
+      files.push_back(kOutput);
+    }
+    EXPECT_EQ(ListDir(cwd), files) << c.what;
+  }
+}
+
+TEST_F(TagwrapTest, ANamedTemporaryFileIsCreatedAfreshAfterAClash) {
+  REQUIRE_TOOL("strace");
+  test::ExfatMount stick("4m");
+  REQUIRE_MOUNT(stick);
+  const std::string image = WriteImage(5000);
+  const std::string input = ToolPath(dir_ / "generic.bin");
+  RunOptions options;
+  options.cwd = stick.path();
+  // Find which openat creates the temporary file, then make it clash.
+  std::string trace;
+  RunResult r = RunUnderStrace(input, {"-e", "trace=openat"}, options, &trace);
+  ASSERT_EQ(r.exit_code, 0) << trace;
+  int creates_at = 0;
+  for (std::size_t line = 0, end = 0; line < trace.size(); line = end + 1) {
+    end = std::min(trace.find('\n', line), trace.size());
+    const std::string text = trace.substr(line, end - line);
+    if (text.find("openat(") == std::string::npos) continue;
+    ++creates_at;
+    if (text.find("O_CREAT") != std::string::npos) break;
+  }
+  std::filesystem::remove(stick / kOutput);
+  r = RunUnderStrace(
+      input,
+      {"-e", "trace=openat", "-e",
+       "inject=openat:error=EEXIST:when=" + std::to_string(creates_at)},
+      options, &trace);
+  EXPECT_EQ(r.out, Success("wzr-rs-g54", 5000)) << trace;
+  const std::string first = CreatedName(trace, 1);
+  const std::string second = CreatedName(trace, 2);
+  EXPECT_EQ(first.rfind("lk-buffalo-wzr-rs-g54.bin.tmp", 0), 0U) << trace;
+  EXPECT_EQ(second.rfind("lk-buffalo-wzr-rs-g54.bin.tmp", 0), 0U) << trace;
+  EXPECT_NE(first, second) << trace;
+  // Exclusive, so that no file or link planted at the name is reused.
+  EXPECT_EQ(trace.find("O_EXCL"), trace.find("O_CREAT") + 8) << trace;
+  EXPECT_TRUE(ReadFile(stick / kOutput) ==
+              Header(kHead, "5000\0\0\0"s) + image);
+  EXPECT_EQ(ListDir(stick.path()), Names{kOutput});
+}
+
+TEST_F(TagwrapTest, RefusesAnInputHoldingMoreThanItsSizeStates) {
+  // /proc files state a size of 0 whatever they hold; this one begins with
+  // the magic when the environment does.
+  RunOptions options;
+  options.cwd = dir_.path();
+  options.wrapper = {"env", "-i", "HDR0=1"};
+  const RunResult r =
+      test::RunTagwrap({"/proc/self/environ", "wzr-rs-g54"}, options);
+  EXPECT_EQ(r.out, WriteFailed(0,
+                               "the input file holds more than the 0 bytes "
+                               "its size states"));
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_EQ(ListDir(dir_.path()), Names{});
 }
 #endif
 

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -44,11 +45,27 @@ ScratchDir::~ScratchDir() {
   fs::remove_all(path_, ec);
 }
 
+bool MemoryOutput::WriteOut(const char* data, std::size_t size,
+                            std::string* error) {
+  writes_.push_back(size);
+  const std::size_t room = capacity_ - bytes_.size();
+  bytes_.append(data, std::min(room, size));
+  if (size > room) {
+    *error = "write failed: No space left on device";
+    return false;
+  }
+  return true;
+}
+
 #ifdef _WIN32
 TmpfsMount::TmpfsMount(std::string_view size)
     : size_(size), error_("Windows has no tmpfs") {}
 TmpfsMount::~TmpfsMount() = default;
 bool TmpfsMount::MakeReadOnly() { return false; }
+
+ExfatMount::ExfatMount(std::string_view /*size*/)
+    : error_("Windows has no loop devices") {}
+ExfatMount::~ExfatMount() = default;
 
 bool OnPath(const std::string& /*program*/) { return false; }
 #else
@@ -67,6 +84,56 @@ TmpfsMount::~TmpfsMount() {
 bool TmpfsMount::MakeReadOnly() {
   return mount(nullptr, dir_.path().c_str(), nullptr, MS_REMOUNT | MS_RDONLY,
                size_.c_str()) == 0;
+}
+
+namespace {
+
+// Runs the shell command `command`; returns whether it exited 0, and in
+// `output` what it printed, both streams together.
+bool Shell(const std::string& command, std::string* output) {
+  output->clear();
+  FILE* pipe = popen((command + " 2>&1").c_str(), "r");
+  if (pipe == nullptr) {
+    *output = std::strerror(errno);
+    return false;
+  }
+  char buf[4096];
+  std::size_t n = 0;
+  while ((n = std::fread(buf, 1, sizeof buf, pipe)) > 0) output->append(buf, n);
+  while (!output->empty() && output->back() == '\n') output->pop_back();
+  return pclose(pipe) == 0;
+}
+
+std::string Quoted(const fs::path& path) { return "'" + path.string() + "'"; }
+
+}  // namespace
+
+ExfatMount::ExfatMount(std::string_view size) {
+  const fs::path image = image_dir_ / "stick.img";
+  std::string output;
+  if (!Shell("truncate -s " + std::string(size) + " " + Quoted(image) +
+                 " && mkfs.exfat " + Quoted(image),
+             &output)) {
+    error_ = "mkfs.exfat: " + output;
+    return;
+  }
+  if (!Shell("losetup -f --show " + Quoted(image), &output)) {
+    error_ = "losetup: " + output;
+    return;
+  }
+  device_ = output;
+  if (!Shell("mount.exfat-fuse " + device_ + " " + Quoted(dir_.path()),
+             &output)) {
+    error_ = "mount.exfat-fuse: " + output;
+    return;
+  }
+  fuse_mounted_ = true;
+}
+
+ExfatMount::~ExfatMount() {
+  std::string ignored;
+  if (fuse_mounted_) (void)Shell("umount -l " + Quoted(dir_.path()), &ignored);
+  if (!device_.empty()) (void)Shell("losetup -d " + device_, &ignored);
 }
 
 bool OnPath(const std::string& program) {

@@ -11,6 +11,8 @@
 #include <string_view>
 #include <vector>
 
+#include "output_file.h"
+
 // Skips the running test on Windows, saying why in the test output.
 #ifdef _WIN32
 #define SKIP_ON_WINDOWS(reason) GTEST_SKIP() << "Windows: " << (reason)
@@ -32,9 +34,9 @@
 #define REQUIRE_TOOL(program) \
   SKIP_UNLESS(test::OnPath(program), std::string(program) + " is missing")
 
-// Skips the running test when the tmpfs `mount` could not be mounted.
+// Skips the running test when the file system `mount` could not be mounted.
 #define REQUIRE_MOUNT(mount) \
-  SKIP_UNLESS((mount).mounted(), "cannot mount a tmpfs: " + (mount).error())
+  SKIP_UNLESS((mount).mounted(), "cannot mount: " + (mount).error())
 
 namespace test {
 
@@ -102,6 +104,51 @@ class TmpfsMount {
   ScratchDir dir_;
   std::string size_;
   std::string error_;
+};
+
+// An exFAT file system of a given size, as on a USB stick: an image on a loop
+// device, mounted through FUSE on a fresh directory, and unmounted and
+// detached when destroyed. It cannot hold unnamed files. Needs root, a loop
+// device and FUSE; see mounted().
+class ExfatMount {
+ public:
+  explicit ExfatMount(std::string_view size);
+  ~ExfatMount();
+  ExfatMount(const ExfatMount&) = delete;
+  ExfatMount& operator=(const ExfatMount&) = delete;
+
+  // Whether the mount worked; error() says why not.
+  bool mounted() const { return error_.empty(); }
+  const std::string& error() const { return error_; }
+
+  const fs::path& path() const { return dir_.path(); }
+  fs::path operator/(std::string_view name) const { return dir_ / name; }
+
+ private:
+  ScratchDir image_dir_;
+  ScratchDir dir_;
+  std::string device_;
+  bool fuse_mounted_ = false;
+  std::string error_;
+};
+
+// An output that keeps what is written in memory and, like a full disk,
+// refuses any byte beyond `capacity`. It records the size of every write.
+class MemoryOutput final : public OutputFile {
+ public:
+  explicit MemoryOutput(std::size_t capacity = SIZE_MAX)
+      : capacity_(capacity) {}
+
+  const std::string& bytes() const { return bytes_; }
+  const std::vector<std::size_t>& writes() const { return writes_; }
+
+ private:
+  bool WriteOut(const char* data, std::size_t size,
+                std::string* error) override;
+
+  std::size_t capacity_;
+  std::string bytes_;
+  std::vector<std::size_t> writes_;
 };
 
 // Returns whether `program` is an executable file in a directory of PATH.
