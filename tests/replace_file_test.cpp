@@ -41,18 +41,6 @@ using File = std::unique_ptr<std::FILE, FileCloser>;
 
 constexpr char kEarlier[] = "the earlier file";
 
-// Writes `bytes` into a new file for `target` and commits it; returns the
-// error, or "" when that worked.
-std::string Replace(const std::string& target, const std::string& bytes) {
-  ReplacementFile file;
-  std::string error;
-  if (file.Create(target, &error) &&
-      file.Write(bytes.data(), bytes.size(), &error) && file.Commit(&error)) {
-    return "";
-  }
-  return error;
-}
-
 class ReplacementFileTest : public testing::Test {
  protected:
   ReplacementFileTest() { WriteFile(target_, kEarlier); }
@@ -131,7 +119,7 @@ TEST_F(ReplacementFileTest, AFullDiskKeepsTheEarlierFile) {
 TEST_F(ReplacementFileTest,
        NamesTheNewFileWhereTheFileSystemCannotLeaveItUnnamed) {
   SKIP_ON_WINDOWS("no loop devices");
-  test::ExfatMount stick("4m");
+  test::ExfatMount stick(4);
   REQUIRE_MOUNT(stick);
   const std::string target = (stick / "target.bin").string();
   WriteFile(target, kEarlier);
@@ -170,9 +158,22 @@ extern "C" ssize_t __wrap_write(int fd, const void* data,  // NOLINT
 
 namespace {
 
+// Writes `bytes` into a new file for `target` and commits it; returns the
+// error, or "" when that worked.
+std::string Replace(const std::string& target, const std::string& bytes) {
+  ReplacementFile file;
+  std::string error;
+  if (file.Create(target, &error) &&
+      file.Write(bytes.data(), bytes.size(), &error) && file.Commit(&error)) {
+    return "";
+  }
+  return error;
+}
+
 TEST_F(ReplacementFileTest, EveryShortWriteIsCarriedOn) {
   const std::string image = MakeImage(OutputFile::kBlockSize + 1000);
-  for (const std::size_t cap : {1, 7, 4096}) {
+  for (const std::size_t cap :
+       {std::size_t{1}, std::size_t{7}, std::size_t{4096}}) {
     write_cap = cap;
     const std::string error = Replace(target_, image);
     write_cap = 0;
@@ -267,7 +268,7 @@ TEST(ReplacementFileDeathTest, AKilledWriterLeavesNothingBehind) {
 
 TEST(ReplacementFileDeathTest, ASignalRemovesTheNamedFileAndEndsTheRun) {
   GTEST_FLAG_SET(death_test_style, "fast");
-  test::ExfatMount stick("4m");
+  test::ExfatMount stick(4);
   REQUIRE_MOUNT(stick);
   const std::string target = (stick / "target.bin").string();
   const int signals[] = {SIGHUP,    SIGINT,  SIGQUIT, SIGTERM, SIGPIPE,

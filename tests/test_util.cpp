@@ -6,7 +6,6 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -20,6 +19,7 @@
 #else
 #include <fcntl.h>
 #include <poll.h>
+#include <spawn.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -63,7 +63,7 @@ TmpfsMount::TmpfsMount(std::string_view size)
 TmpfsMount::~TmpfsMount() = default;
 bool TmpfsMount::MakeReadOnly() { return false; }
 
-ExfatMount::ExfatMount(std::string_view /*size*/)
+ExfatMount::ExfatMount(unsigned /*mebibytes*/)
     : error_("Windows has no loop devices") {}
 ExfatMount::~ExfatMount() = default;
 
@@ -88,42 +88,66 @@ bool TmpfsMount::MakeReadOnly() {
 
 namespace {
 
-// Runs the shell command `command`; returns whether it exited 0, and in
+// Runs `command`, found on PATH; returns whether it exited 0, and in
 // `output` what it printed, both streams together.
-bool Shell(const std::string& command, std::string* output) {
+bool RunCommand(const std::vector<std::string>& command, std::string* output) {
   output->clear();
-  FILE* pipe = popen((command + " 2>&1").c_str(), "r");
-  if (pipe == nullptr) {
+  std::vector<std::string> args = command;
+  std::vector<char*> argv;
+  argv.reserve(args.size() + 1);
+  for (std::string& arg : args) argv.push_back(arg.data());
+  argv.push_back(nullptr);
+  int out[2];
+  if (pipe2(out, O_CLOEXEC) != 0) {
     *output = std::strerror(errno);
     return false;
   }
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+  posix_spawn_file_actions_adddup2(&actions, out[1], 2);
+  pid_t pid = 0;
+  const int err =
+      posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  close(out[1]);
+  if (err != 0) {
+    close(out[0]);
+    *output = command[0] + ": " + std::strerror(err);
+    return false;
+  }
   char buf[4096];
-  std::size_t n = 0;
-  while ((n = std::fread(buf, 1, sizeof buf, pipe)) > 0) output->append(buf, n);
+  ssize_t n = 0;
+  while ((n = read(out[0], buf, sizeof buf)) != 0) {
+    if (n > 0) output->append(buf, static_cast<std::size_t>(n));
+    if (n < 0 && errno != EINTR) break;
+  }
+  close(out[0]);
   while (!output->empty() && output->back() == '\n') output->pop_back();
-  return pclose(pipe) == 0;
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
-
-std::string Quoted(const fs::path& path) { return "'" + path.string() + "'"; }
 
 }  // namespace
 
-ExfatMount::ExfatMount(std::string_view size) {
+ExfatMount::ExfatMount(unsigned mebibytes) {
   const fs::path image = image_dir_ / "stick.img";
   std::string output;
-  if (!Shell("truncate -s " + std::string(size) + " " + Quoted(image) +
-                 " && mkfs.exfat " + Quoted(image),
-             &output)) {
+  WriteFile(image, "");
+  fs::resize_file(image, std::uintmax_t{mebibytes} << 20);
+  if (!RunCommand({"mkfs.exfat", image.string()}, &output)) {
     error_ = "mkfs.exfat: " + output;
     return;
   }
-  if (!Shell("losetup -f --show " + Quoted(image), &output)) {
+  if (!RunCommand({"losetup", "-f", "--show", image.string()}, &output)) {
     error_ = "losetup: " + output;
     return;
   }
   device_ = output;
-  if (!Shell("mount.exfat-fuse " + device_ + " " + Quoted(dir_.path()),
-             &output)) {
+  if (!RunCommand({"mount.exfat-fuse", device_, dir_.path().string()},
+                  &output)) {
     error_ = "mount.exfat-fuse: " + output;
     return;
   }
@@ -132,8 +156,9 @@ ExfatMount::ExfatMount(std::string_view size) {
 
 ExfatMount::~ExfatMount() {
   std::string ignored;
-  if (fuse_mounted_) (void)Shell("umount -l " + Quoted(dir_.path()), &ignored);
-  if (!device_.empty()) (void)Shell("losetup -d " + device_, &ignored);
+  // Lazily, so that a file a failed test left open cannot keep it.
+  if (fuse_mounted_) (void)RunCommand({"umount", "-l", dir_.path()}, &ignored);
+  if (!device_.empty()) (void)RunCommand({"losetup", "-d", device_}, &ignored);
 }
 
 bool OnPath(const std::string& program) {

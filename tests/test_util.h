@@ -106,13 +106,13 @@ class TmpfsMount {
   std::string error_;
 };
 
-// An exFAT file system of a given size, as on a USB stick: an image on a loop
+// An exFAT file system of `mebibytes`, as on a USB stick: an image on a loop
 // device, mounted through FUSE on a fresh directory, and unmounted and
 // detached when destroyed. It cannot hold unnamed files. Needs root, a loop
 // device and FUSE; see mounted().
 class ExfatMount {
  public:
-  explicit ExfatMount(std::string_view size);
+  explicit ExfatMount(unsigned mebibytes);
   ~ExfatMount();
   ExfatMount(const ExfatMount&) = delete;
   ExfatMount& operator=(const ExfatMount&) = delete;
