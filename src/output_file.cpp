@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 
 namespace {
@@ -26,8 +27,13 @@ std::string SystemError(const char* what, int err) {
   return message;
 }
 
-// Not zeroed: a page is touched only once a byte lands in it.
-OutputFile::OutputFile() : buf_(new char[kCapacity]) {}
+// Not zeroed: a page is touched only once a byte lands in it. Aligned to a
+// page, which makes the system's copies to and from it measurably faster.
+OutputFile::OutputFile() : storage_(new char[kCapacity + kPage]) {
+  const auto misalignment =
+      reinterpret_cast<std::uintptr_t>(storage_.get()) % kPage;
+  buf_ = storage_.get() + (misalignment == 0 ? 0 : kPage - misalignment);
+}
 
 OutputFile::~OutputFile() = default;
 
@@ -38,7 +44,7 @@ bool OutputFile::Reserve(std::int64_t /*size*/, std::string* /*error*/) {
 bool OutputFile::Write(const char* data, std::size_t size, std::string* error) {
   while (size > 0) {
     const std::size_t n = std::min(size, kCapacity - fill_);
-    std::memcpy(buf_.get() + fill_, data, n);
+    std::memcpy(buf_ + fill_, data, n);
     fill_ += n;
     data += n;
     size -= n;
@@ -59,7 +65,7 @@ bool OutputFile::CopyFrom(std::FILE* infile, std::int64_t size,
     const auto want = static_cast<std::size_t>(std::min<std::int64_t>(
         size - *copied, static_cast<std::int64_t>(room)));
     errno = 0;
-    const std::size_t got = std::fread(buf_.get() + fill_, 1, want, infile);
+    const std::size_t got = std::fread(buf_ + fill_, 1, want, infile);
     fill_ += got;
     *copied += static_cast<std::int64_t>(got);
     if (got < want && std::ferror(infile) != 0) {
@@ -74,7 +80,7 @@ bool OutputFile::CopyFrom(std::FILE* infile, std::int64_t size,
 
 bool OutputFile::Flush(std::string* error) {
   if (fill_ == 0) return true;
-  if (!WriteOut(buf_.get(), fill_, error)) return false;
+  if (!WriteOut(buf_, fill_, error)) return false;
   written_ += static_cast<std::int64_t>(fill_);
   fill_ = 0;
   return true;
@@ -82,9 +88,9 @@ bool OutputFile::Flush(std::string* error) {
 
 bool OutputFile::WriteWholeBlocks(std::string* error) {
   const std::size_t whole = fill_ - fill_ % kBlockSize;
-  if (!WriteOut(buf_.get(), whole, error)) return false;
+  if (!WriteOut(buf_, whole, error)) return false;
   written_ += static_cast<std::int64_t>(whole);
   fill_ -= whole;
-  std::memmove(buf_.get(), buf_.get() + whole, fill_);
+  std::memmove(buf_, buf_ + whole, fill_);
   return true;
 }

@@ -59,7 +59,8 @@ class OutputFile {
   // is left over to its start.
   bool WriteWholeBlocks(std::string* error);
 
-  std::unique_ptr<char[]> buf_;
+  std::unique_ptr<char[]> storage_;
+  char* buf_ = nullptr;       // within storage_, at a page boundary
   std::size_t fill_ = 0;      // bytes waiting in buf_
   std::int64_t written_ = 0;  // bytes written out before them
 };
