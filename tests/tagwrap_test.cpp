@@ -308,13 +308,18 @@ TEST(VersionResourceTest, SaysWhatTheProgramIs) {
 
 TEST_F(TagwrapTest, RefusesImagesTooLargeForTheLengthField) {
   WriteImage(10000000);
-  // A sparse file of 5 GiB is refused by its size, without being read.
+  // Sparse files past 4 GiB are refused by their true size, without being
+  // read: a size cut to 32 bits would state 100 bytes for the first.
   WriteFile(dir_ / "huge.bin", "HDR0");
-  std::filesystem::resize_file(dir_ / "huge.bin", 5ULL << 30);
+  std::filesystem::resize_file(dir_ / "huge.bin", (4ULL << 30) + 100);
+  WriteFile(dir_ / "huger.bin", "HDR0");
+  std::filesystem::resize_file(dir_ / "huger.bin", 5ULL << 30);
   const struct {
     const char* path;
     const char* size;
-  } cases[] = {{"generic.bin", "10000000"}, {"huge.bin", "5368709120"}};
+  } cases[] = {{"generic.bin", "10000000"},
+               {"huge.bin", "4294967396"},
+               {"huger.bin", "5368709120"}};
   for (const auto& c : cases) {
     const RunResult r = Run({c.path, "wzr-rs-g54"});
     EXPECT_EQ(r.out, Selected("wzr-rs-g54") + "input file size = " + c.size +
@@ -323,7 +328,8 @@ TEST_F(TagwrapTest, RefusesImagesTooLargeForTheLengthField) {
         << c.path;
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(r.exit_code, 1) << c.path;
-    EXPECT_EQ(ListDir(dir_.path()), (Names{"generic.bin", "huge.bin"}));
+    EXPECT_EQ(ListDir(dir_.path()),
+              (Names{"generic.bin", "huge.bin", "huger.bin"}));
   }
 }
 
