@@ -155,7 +155,6 @@ bool ReplacementFile::CreateTemp(std::string* error) {
 bool ReplacementFile::RenameTemp(std::string* error) {
   const SignalBlock block;
   const int fd = static_cast<int>(file_);
-  file_ = -1;
   if (temp_.empty()) {
     // Linking through /proc needs no privilege, unlike AT_EMPTY_PATH.
     char proc_path[64];
@@ -167,12 +166,13 @@ bool ReplacementFile::RenameTemp(std::string* error) {
         temp_ = std::move(temp);
       } else if (errno != EEXIST || attempt + 1 == kNameAttempts) {
         *error = SystemError("cannot replace it", errno);
-        (void)close(fd);
+        DeleteTemp();
         return false;
       }
     }
   }
   // Some file systems report a failed write only at close.
+  file_ = -1;
   if (close(fd) != 0) {
     *error = SystemError("write failed", errno);
     DeleteTemp();

@@ -90,13 +90,12 @@ bool ReplacementFile::CreateTemp(std::string* error) {
 
 bool ReplacementFile::RenameTemp(std::string* error) {
   const HANDLE handle = AsHandle(file_);
-  file_ = -1;
   if (!MarkForDeletion(handle, false)) {
     *error = "cannot replace it: " + WindowsError(GetLastError());
-    CloseHandle(handle);  // the mark removes the file
-    temp_.clear();
+    DeleteTemp();
     return false;
   }
+  file_ = -1;
   if (CloseHandle(handle) == 0) {
     *error = "write failed: " + WindowsError(GetLastError());
     DeleteTemp();

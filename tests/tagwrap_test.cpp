@@ -573,6 +573,16 @@ RunResult RunUnderStrace(const std::string& input,
 
 constexpr char kTraced[] = "trace=openat,write,unlink,rename,linkat";
 
+// Returns the lines of `text`.
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  for (std::size_t start = 0, end = 0; start < text.size(); start = end + 1) {
+    end = std::min(text.find('\n', start), text.size());
+    lines.push_back(text.substr(start, end - start));
+  }
+  return lines;
+}
+
 // Strace options that send `sig` on entering the `when`th write.
 std::vector<std::string> SignalAtWrite(const std::string& sig, int when) {
   return {"-e", kTraced, "-e",
@@ -590,9 +600,7 @@ int WriteOfThirdBlock(const std::string& input, const RunOptions& options) {
   std::string output_fd;  // "write(N," of the writes into the output
   int writes = 0;
   int blocks = 0;
-  for (std::size_t line = 0, end = 0; line < trace.size(); line = end + 1) {
-    end = std::min(trace.find('\n', line), trace.size());
-    const std::string text = trace.substr(line, end - line);
+  for (const std::string& text : Lines(trace)) {
     const auto call = text.find("write(");
     if (call == std::string::npos) continue;
     ++writes;
@@ -761,10 +769,7 @@ TEST_F(TagwrapTest, AFileSizeLimitThatKillsTheRunLeavesNoTemporaryFile) {
 // Returns the path of the `n`th file that strace's `trace` shows opened
 // with O_CREAT (counting from 1), or "".
 std::string CreatedName(const std::string& trace, int n) {
-  std::size_t pos = 0;
-  for (std::size_t line = 0; line < trace.size(); line = pos + 1) {
-    pos = std::min(trace.find('\n', line), trace.size());
-    const std::string text = trace.substr(line, pos - line);
+  for (const std::string& text : Lines(trace)) {
     if (text.find("O_CREAT") == std::string::npos) continue;
     if (--n > 0) continue;
     const auto open = text.find('"');
@@ -836,9 +841,7 @@ TEST_F(TagwrapTest, ANamedTemporaryFileIsCreatedAfreshAfterAClash) {
   RunResult r = RunUnderStrace(input, {"-e", "trace=openat"}, options, &trace);
   ASSERT_EQ(r.exit_code, 0) << trace;
   int creates_at = 0;
-  for (std::size_t line = 0, end = 0; line < trace.size(); line = end + 1) {
-    end = std::min(trace.find('\n', line), trace.size());
-    const std::string text = trace.substr(line, end - line);
+  for (const std::string& text : Lines(trace)) {
     if (text.find("openat(") == std::string::npos) continue;
     ++creates_at;
     if (text.find("O_CREAT") != std::string::npos) break;
